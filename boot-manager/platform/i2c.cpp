@@ -54,7 +54,11 @@ int i2c_bind(int bus, uint8_t addr8) {
 namespace {
 
 int mux_write(uint8_t addr8, int bus, uint8_t control) {
-    i2c_bind(bus, addr8);
+    // With the bus not open there is nothing to write to (descriptor 0 would
+    // be the console).
+    int bound = i2c_bind(bus, addr8);
+    if (bound < 0)
+        return bound;
     return static_cast<int>(::write(i2c_bus_fd(bus), &control, 1));
 }
 
