@@ -1,0 +1,123 @@
+#include "image/copy_progress.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace {
+
+struct FileCloser {
+    void operator()(FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+// Closes a file we created; a failure to get its last bytes out is a failed
+// copy. errno is kept for the caller's message.
+bool close_written_file(File file) {
+    return std::fclose(file.release()) == 0;
+}
+
+enum class CopyStyle {
+    stream, // warns about short reads; the write message names no file
+    to_file,
+};
+
+// The loop shared by the copy operations.
+int copy_pieces(FILE* source, uint32_t length, FILE* destination, CopyStyle style,
+                const char* path) {
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[COPY_PIECE_SIZE]);
+    if (!buffer) {
+        std::printf("Failed to allocate buffer. Quitting\n");
+        return 0;
+    }
+    std::printf("    ");
+    std::fflush(stdout);
+
+    // Below 256 bytes the scaled length is 0 and only the closing 100 shows.
+    const uint32_t scaled_length = length / 256;
+    uint32_t shown = 0;
+    uint32_t done = 0;
+    while (done < length) {
+        const uint32_t remaining = length - done;
+        const uint32_t piece = remaining < COPY_PIECE_SIZE ? remaining : COPY_PIECE_SIZE;
+        const size_t got = std::fread(buffer.get(), 1, piece, source);
+        if (got < piece) {
+            if (style == CopyStyle::stream)
+                std::printf("WARNING: unexpected read buffer len %d != %d\n", static_cast<int>(got),
+                            static_cast<int>(piece));
+            // The whole piece is still written: zeros, never stale bytes.
+            std::memset(buffer.get() + got, 0, piece - got);
+        }
+        if (std::fwrite(buffer.get(), 1, piece, destination) != piece ||
+            std::fflush(destination) != 0) {
+            const int error = errno;
+            if (style == CopyStyle::stream)
+                std::printf("File write failed (err %d: bytes_written %d, len %d, wr_len %d)\n",
+                            error, static_cast<int>(done), static_cast<int>(length),
+                            static_cast<int>(piece));
+            else
+                std::printf("File %s write failed (err %d: bytes_written %d, len %d, wr_len %d)\n",
+                            path, error, static_cast<int>(done), static_cast<int>(length),
+                            static_cast<int>(piece));
+            errno = error;
+            return 0;
+        }
+        done += piece;
+        if (scaled_length != 0) {
+            const uint32_t percent = (done / 256) * 100 / scaled_length;
+            if (percent != shown) {
+                shown = percent;
+                std::printf("\b\b\b\b%3.3d%c", static_cast<int>(percent), '%');
+                std::fflush(stdout);
+            }
+        }
+    }
+    std::printf("\b\b\b\b100%c\n", '%');
+    return 1;
+}
+
+} // namespace
+
+int copy_with_progress(FILE* source, uint32_t length, FILE* destination) {
+    return copy_pieces(source, length, destination, CopyStyle::stream, nullptr);
+}
+
+int copy_stream_to_file(const char* path, FILE* source, uint32_t length) {
+    File destination(std::fopen(path, "wb"));
+    if (!destination)
+        return 0;
+    if (!copy_pieces(source, length, destination.get(), CopyStyle::to_file, path)) {
+        const int error = errno;
+        destination.reset();
+        errno = error;
+        return 0;
+    }
+    return close_written_file(std::move(destination)) ? 1 : 0;
+}
+
+int copy_file_with_progress(const char* source_path, const char* destination_path) {
+    struct stat status {};
+    if (::stat(source_path, &status) != 0)
+        return 0;
+    if (status.st_size < 0 || static_cast<uint64_t>(status.st_size) > UINT32_MAX) {
+        errno = EFBIG;
+        return 0;
+    }
+    File source(std::fopen(source_path, "rb"));
+    if (!source)
+        return 0;
+    File destination(std::fopen(destination_path, "wb"));
+    if (!destination)
+        return 0;
+    if (!copy_with_progress(source.get(), static_cast<uint32_t>(status.st_size),
+                            destination.get())) {
+        const int error = errno;
+        destination.reset();
+        errno = error;
+        return 0;
+    }
+    return close_written_file(std::move(destination)) ? 1 : 0;
+}
