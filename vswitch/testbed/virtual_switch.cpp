@@ -1,0 +1,293 @@
+#include "testbed/virtual_switch.h"
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace vswitch {
+
+namespace {
+
+constexpr const char* CONFIG_FILE = "vswitch.conf";
+constexpr const char* TOOLS_LOG = "tools.log";
+constexpr const char* TOOLS_DIR = "tools";
+constexpr const char* APPOS_DIR = "appos";
+constexpr const char* MARKER_FILE = "vswitch.switch";
+
+// The boot loader keeps a 128 KiB environment; its data follows the CRC.
+constexpr uint32_t ENV_OFFSET = 4;
+constexpr uint32_t ENV_SIZE = 0x20000;
+
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::string part;
+    std::istringstream in(text);
+    while (std::getline(in, part, separator))
+        parts.push_back(part);
+    return parts;
+}
+
+std::string unescape(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 1 < text.size()) {
+            ++i;
+            out += text[i] == 'n' ? '\n' : text[i];
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+void make_parent(const std::string& path) {
+    std::error_code error;
+    fs::create_directories(fs::path(path).parent_path(), error);
+}
+
+} // namespace
+
+std::string ToolCall::name() const {
+    return path.substr(path.rfind('/') + 1);
+}
+
+std::string ToolCall::line() const {
+    std::string out = name();
+    for (const auto& arg : args)
+        out += " " + arg;
+    return out;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+bool write_file(const std::string& path, const std::string& content) {
+    make_parent(path);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    return static_cast<bool>(out);
+}
+
+bool remove_tree(const std::string& path) {
+    std::error_code error;
+    fs::remove_all(path, error);
+    return !error;
+}
+
+uint32_t crc32(const uint8_t* data, size_t length) {
+    uint32_t crc = 0xFFFFFFFFU;
+    for (size_t i = 0; i < length; ++i) {
+        crc ^= data[i];
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xEDB88320U & (0U - (crc & 1U)));
+    }
+    return ~crc;
+}
+
+VirtualSwitch::VirtualSwitch(std::string dir) : dir_(std::move(dir)), board_(dir_) {}
+
+VirtualSwitch VirtualSwitch::create(const std::string& dir) {
+    std::string absolute = fs::absolute(dir).lexically_normal().string();
+    remove_tree(absolute);
+    Board::create(absolute);
+    VirtualSwitch vswitch(absolute);
+    fs::create_directories(absolute + "/user");
+    fs::create_directories(absolute + "/usb");
+    fs::create_directories(absolute + "/" + TOOLS_DIR);
+    write_file(absolute + "/" + CONFIG_FILE, "# The virtual switch's hardware and tools.\n"
+                                             "emmc=yes\n"
+                                             "emmc_partitions=1 2 3 4\n"
+                                             "usb_stick=no\n");
+    vswitch.set_bootloader_env({"baudrate=9600", "bootdelay=3"});
+    write_file(absolute + "/" + MARKER_FILE, "");
+    return vswitch;
+}
+
+VirtualSwitch VirtualSwitch::open(const std::string& dir) {
+    std::string absolute = fs::absolute(dir).lexically_normal().string();
+    if (!fs::exists(absolute + "/" + MARKER_FILE))
+        return create(absolute);
+    return VirtualSwitch(absolute);
+}
+
+void VirtualSwitch::set_bootloader_env(const std::vector<std::string>& variables) {
+    std::vector<uint8_t> block(ENV_SIZE, 0);
+    size_t at = ENV_OFFSET;
+    for (const auto& variable : variables) {
+        if (at + variable.size() + 2 > block.size())
+            break;
+        std::copy(variable.begin(), variable.end(), block.begin() + at);
+        at += variable.size() + 1;
+    }
+    uint32_t crc = crc32(block.data() + ENV_OFFSET, block.size() - ENV_OFFSET);
+    // The switch is big-endian and keeps the CRC in its own byte order.
+    block[0] = static_cast<uint8_t>(crc >> 24);
+    block[1] = static_cast<uint8_t>(crc >> 16);
+    block[2] = static_cast<uint8_t>(crc >> 8);
+    block[3] = static_cast<uint8_t>(crc);
+    board_.erase_flash(Partition::ubootenv);
+    board_.set_flash(Partition::ubootenv, 0, block);
+}
+
+std::vector<std::string> VirtualSwitch::bootloader_env() const {
+    auto block = board_.flash(Partition::ubootenv, ENV_OFFSET, ENV_SIZE - ENV_OFFSET);
+    std::vector<std::string> variables;
+    std::string current;
+    for (uint8_t byte : block) {
+        if (byte == 0 || byte == 0xFF) {
+            if (current.empty())
+                break;
+            variables.push_back(current);
+            current.clear();
+        } else {
+            current += static_cast<char>(byte);
+        }
+    }
+    return variables;
+}
+
+void VirtualSwitch::set_emmc(bool present, const std::vector<int>& partitions) {
+    set_config("emmc", present ? "yes" : "no");
+    std::string list;
+    for (int partition : partitions)
+        list += (list.empty() ? "" : " ") + std::to_string(partition);
+    set_config("emmc_partitions", list);
+}
+
+std::string VirtualSwitch::user_dir() const {
+    return dir_ + "/user";
+}
+
+void VirtualSwitch::write_user_file(const std::string& path, const std::string& content) {
+    write_file(user_dir() + "/" + path, content);
+}
+
+std::optional<std::string> VirtualSwitch::read_user_file(const std::string& path) const {
+    std::string full = user_dir() + "/" + path;
+    if (!fs::is_regular_file(full))
+        return std::nullopt;
+    return read_file(full);
+}
+
+void VirtualSwitch::set_usb_stick(bool present, const std::string& device) {
+    set_config("usb_stick", present ? "yes" : "no");
+    set_config("usb_device", device);
+}
+
+std::string VirtualSwitch::usb_dir() const {
+    return dir_ + "/usb";
+}
+
+void VirtualSwitch::write_usb_file(const std::string& path, const std::string& content) {
+    write_file(usb_dir() + "/" + path, content);
+}
+
+void VirtualSwitch::set_tool_status(const std::string& tool, int status) {
+    write_file(dir_ + "/" + TOOLS_DIR + "/" + tool + ".status", std::to_string(status) + "\n");
+}
+
+void VirtualSwitch::set_tool_effect(const std::string& tool, const std::string& bash) {
+    write_file(dir_ + "/" + TOOLS_DIR + "/" + tool + ".effect", bash + "\n");
+}
+
+void VirtualSwitch::use_real_tool(const std::string& tool) {
+    auto current = config();
+    set_config("real_tools", current["real_tools"] + " " + tool);
+}
+
+void VirtualSwitch::remove_tool(const std::string& tool) {
+    auto current = config();
+    set_config("missing_tools", current["missing_tools"] + " " + tool);
+}
+
+void VirtualSwitch::set_shell_available(bool available) {
+    set_config("shell", available ? "yes" : "no");
+}
+
+void VirtualSwitch::set_sigchld_ignored(bool ignored) {
+    set_config("sigchld", ignored ? "ignored" : "default");
+}
+
+std::vector<ToolCall> VirtualSwitch::tool_calls() const {
+    std::vector<ToolCall> calls;
+    std::istringstream in(read_file(dir_ + "/" + TOOLS_LOG));
+    for (std::string line; std::getline(in, line);) {
+        auto fields = split(line, '\x1f');
+        if (fields.empty())
+            continue;
+        ToolCall call;
+        call.path = fields[0];
+        for (size_t i = 1; i < fields.size(); ++i)
+            call.args.push_back(unescape(fields[i]));
+        // A trailing empty argument leaves no field behind getline.
+        if (!line.empty() && line.back() == '\x1f')
+            call.args.emplace_back();
+        calls.push_back(call);
+    }
+    return calls;
+}
+
+std::optional<AppOsStart> VirtualSwitch::application_os_start() const {
+    std::string dir = dir_ + "/" + APPOS_DIR;
+    if (!fs::exists(dir + "/argv"))
+        return std::nullopt;
+    AppOsStart start;
+    start.argv = split(read_file(dir + "/argv"), '\0');
+    for (const auto& entry : split(read_file(dir + "/environ"), '\0')) {
+        auto eq = entry.find('=');
+        if (eq != std::string::npos)
+            start.environment[entry.substr(0, eq)] = entry.substr(eq + 1);
+    }
+    start.working_directory = read_file(dir + "/cwd");
+    if (!start.working_directory.empty() && start.working_directory.back() == '\n')
+        start.working_directory.pop_back();
+    return start;
+}
+
+void VirtualSwitch::clear_records() {
+    std::error_code error;
+    fs::remove(dir_ + "/" + TOOLS_LOG, error);
+    fs::remove_all(dir_ + "/" + APPOS_DIR, error);
+    board_.clear_logs();
+}
+
+std::map<std::string, std::string> VirtualSwitch::config() const {
+    std::map<std::string, std::string> values;
+    std::istringstream in(read_file(dir_ + "/" + CONFIG_FILE));
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        auto eq = line.find('=');
+        if (eq != std::string::npos)
+            values[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return values;
+}
+
+void VirtualSwitch::set_config(const std::string& key, const std::string& value) {
+    std::string path = dir_ + "/" + CONFIG_FILE;
+    std::istringstream in(read_file(path));
+    std::string out;
+    bool replaced = false;
+    for (std::string line; std::getline(in, line);) {
+        if (line.compare(0, key.size() + 1, key + "=") == 0) {
+            if (replaced)
+                continue;
+            line = key + "=" + value;
+            replaced = true;
+        }
+        out += line + "\n";
+    }
+    if (!replaced)
+        out += key + "=" + value + "\n";
+    write_file(path, out);
+}
+
+} // namespace vswitch
