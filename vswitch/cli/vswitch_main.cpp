@@ -93,7 +93,9 @@ bool rebooted(const VirtualSwitch& vswitch) {
 bool attach(VirtualSwitch& vswitch, bool virtual_time, int silence_seconds, Outcome& outcome) {
     RunOptions options;
     options.virtual_time = virtual_time;
-    options.translate_newlines = true;
+    // A serial console ends lines with CR LF for a terminal; a file or pipe
+    // gets the lines as the program wrote them.
+    options.translate_newlines = ::isatty(1);
     if (const char* term = std::getenv("TERM"); term && *term)
         options.term = term;
     BootRun run(vswitch, options);
@@ -170,7 +172,9 @@ void print_outcome(const VirtualSwitch& vswitch, const Outcome& outcome) {
         what += "; the Application OS was started";
     else if (rebooted(vswitch))
         what += " after running reboot";
-    std::fprintf(stderr, "\r\n[vswitch: %s]\r\n", what.c_str());
+    bool terminal = ::isatty(2);
+    std::fprintf(stderr, "%s[vswitch: %s]%s", terminal ? "\r\n" : "", what.c_str(),
+                 terminal ? "\r\n" : "\n");
 }
 
 int boot(VirtualSwitch& vswitch, const std::vector<std::string>& args) {
@@ -203,7 +207,7 @@ int boot(VirtualSwitch& vswitch, const std::vector<std::string>& args) {
         print_outcome(vswitch, outcome);
         if (!stayed || boot_number >= reboots || !rebooted(vswitch))
             break;
-        std::fprintf(stderr, "[vswitch: rebooting]\r\n");
+        std::fprintf(stderr, "[vswitch: rebooting]%s", ::isatty(2) ? "\r\n" : "\n");
     }
     if (rescue)
         vswitch.set_bootloader_env(saved_env);

@@ -36,6 +36,7 @@ void VirtualSwitchTest::SetUp() {
 
 void VirtualSwitchTest::boot(RunOptions options) {
     run_.reset();
+    vswitch_.clear_records();
     run_ = std::make_unique<BootRun>(vswitch_, std::move(options));
     ASSERT_FALSE(run_->outcome().ending == Ending::failed) << run_->outcome().detail;
 }

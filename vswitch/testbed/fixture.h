@@ -33,7 +33,8 @@ class VirtualSwitchTest : public ::testing::Test {
     VirtualSwitch& vswitch() { return vswitch_; }
     Board& board() { return vswitch_.board(); }
 
-    // Powers the switch on; a run still going is stopped first.
+    // Powers the switch on; a run still going is stopped first. What earlier
+    // runs recorded (tools, commands, waits) is forgotten; state stays.
     void boot(RunOptions options = {});
     BootRun& current_run();
 

@@ -1,5 +1,7 @@
 #include "testbed/run.h"
 
+#include "board/board_layout.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -114,6 +116,8 @@ const char* ending_name(Ending ending) {
 }
 
 BootRun::BootRun(VirtualSwitch& vswitch, RunOptions options) : vswitch_(vswitch) {
+    // A power-on ends the halt of the last run.
+    ::unlink(vswitch_.board().path(layout::HALTED_FILE).c_str());
     if (!open_terminal(console_master_, console_slave_, options.translate_newlines) ||
         !open_terminal(serial_master_, serial_slave_, true)) {
         outcome_ = {Ending::failed, 0, "no pseudo-terminal"};
@@ -210,8 +214,10 @@ bool BootRun::pump(int timeout_ms) {
     return got_any;
 }
 
+// The terminal hands written bytes to the reading side a moment later, so
+// the last words of a program that just ended may still be on their way.
 void BootRun::drain() {
-    while (pump(0)) {
+    while (pump(30)) {
     }
 }
 
