@@ -18,6 +18,7 @@
 // report file: "exit N", "signal N", "killed" or "error: <reason>".
 #include <fcntl.h>
 #include <linux/capability.h>
+#include <linux/loop.h>
 #include <net/if.h>
 #include <sched.h>
 #include <sys/ioctl.h>
@@ -98,6 +99,7 @@ struct BoardConfig {
     std::set<std::string> missing_tools;
     bool shell = true;
     bool sigchld_ignored = false;
+    bool user_image = false; // /user on an ext3 image (emmc/mmcblk0p1.img) on a loop device
 };
 
 class SetupError {
@@ -155,6 +157,8 @@ BoardConfig read_board_config(const std::string& board) {
             config.shell = yes(first);
         else if (key[0] == "sigchld")
             config.sigchld_ignored = first == "ignored";
+        else if (key[0] == "user")
+            config.user_image = first == "ext3";
     }
     return config;
 }
@@ -241,6 +245,43 @@ void bind_node(const std::string& from, const std::string& to) {
     bind(from, to);
 }
 
+// The /user partition as a real filesystem: its image on a free loop device,
+// detached by the kernel once the last user (this run) lets go of it.
+int attach_loop_device(const std::string& image, std::string& device) {
+    int control = ::open("/dev/loop-control", O_RDWR | O_CLOEXEC);
+    if (control < 0)
+        fail("open /dev/loop-control");
+    int backing = ::open(image.c_str(), O_RDWR | O_CLOEXEC);
+    if (backing < 0) {
+        ::close(control);
+        fail("open " + image);
+    }
+    int loop = -1;
+    for (int attempt = 0; attempt < 50 && loop < 0; ++attempt) {
+        int index = ::ioctl(control, LOOP_CTL_GET_FREE);
+        if (index < 0)
+            break;
+        device = "/dev/loop" + std::to_string(index);
+        int fd = ::open(device.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        loop_config config{};
+        config.fd = static_cast<uint32_t>(backing);
+        config.info.lo_flags = LO_FLAGS_AUTOCLEAR;
+        std::strncpy(reinterpret_cast<char*>(config.info.lo_file_name), image.c_str(),
+                     LO_NAME_SIZE - 1);
+        if (::ioctl(fd, LOOP_CONFIGURE, &config) == 0)
+            loop = fd;
+        else
+            ::close(fd); // taken by someone else meanwhile: try the next one
+    }
+    ::close(control);
+    ::close(backing);
+    if (loop < 0)
+        fail("no free loop device for " + image);
+    return loop;
+}
+
 // ---- the private root ---------------------------------------------------------------------
 
 void place_libraries(const std::string& root) {
@@ -317,8 +358,11 @@ void place_etc(const std::string& root) {
                                         ",,L\n");
 }
 
-void place_dev(const std::string& root, const Options& options, const BoardConfig& config) {
+void place_dev(const std::string& root, const Options& options, const BoardConfig& config,
+               const std::string& user_device) {
     std::string dev = root + "/dev";
+    if (!user_device.empty())
+        bind_node(user_device, dev + "/mmcblk0p1");
     for (const char* node : {"null", "zero", "full", "random", "urandom", "tty"})
         bind_node(std::string("/dev/") + node, dev + "/" + node);
     bind_node(options.console, dev + "/console");
@@ -366,7 +410,9 @@ void place_proc(const std::string& root) {
     }
 }
 
-void build_root(const Options& options, const BoardConfig& config) {
+// Returns the loop device descriptor that keeps an image-backed /user
+// attached for the run, or -1.
+int build_root(const Options& options, const BoardConfig& config) {
     const std::string& root = options.root;
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         fail("make mounts private");
@@ -381,14 +427,19 @@ void build_root(const Options& options, const BoardConfig& config) {
     place_libraries(root);
     place_tools(root, options, config);
     place_etc(root);
-    place_dev(root, options, config);
+    int user_loop = -1;
+    std::string user_device;
+    if (config.user_image)
+        user_loop = attach_loop_device(options.board + "/emmc/mmcblk0p1.img", user_device);
+    place_dev(root, options, config, user_device);
     place_sys(root, config);
     place_proc(root);
 
     bind(options.board, root + "/.vswitch/board");
     make_dir(options.board + "/user");
     make_dir(options.board + "/usb");
-    bind(options.board + "/user", root + "/user");
+    if (!config.user_image)
+        bind(options.board + "/user", root + "/user");
 
     if (::syscall(SYS_pivot_root, root.c_str(), (root + "/.oldroot").c_str()) != 0)
         fail("pivot_root");
@@ -398,6 +449,7 @@ void build_root(const Options& options, const BoardConfig& config) {
         fail("detach the old root");
     ::rmdir("/.oldroot");
     errno = 0;
+    return user_loop;
 }
 
 void bring_up_loopback() {
@@ -513,7 +565,9 @@ void plug_in_usb_stick(const Options& options) {
         errno = 0;
         if (::unshare(CLONE_NEWNS | CLONE_NEWNET | CLONE_NEWUTS | CLONE_NEWIPC) != 0)
             fail("unshare");
-        build_root(options, config);
+        // Held open (close-on-exec) for as long as this init lives.
+        int user_loop = build_root(options, config);
+        (void)user_loop;
         ::sethostname("switch", 6);
         bring_up_loopback();
         drop_capabilities();

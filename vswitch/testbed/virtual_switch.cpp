@@ -1,5 +1,9 @@
 #include "testbed/virtual_switch.h"
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -159,6 +163,38 @@ void VirtualSwitch::set_emmc(bool present, const std::vector<int>& partitions) {
     for (int partition : partitions)
         list += (list.empty() ? "" : " ") + std::to_string(partition);
     set_config("emmc_partitions", list);
+}
+
+bool VirtualSwitch::use_ext3_user(unsigned size_mib) {
+    std::string image = user_image();
+    make_parent(image);
+    {
+        std::ofstream out(image, std::ios::binary | std::ios::trunc);
+        if (!out)
+            return false;
+    }
+    fs::resize_file(image, static_cast<uintmax_t>(size_mib) << 20);
+    // The image is a plain file of this switch: formatting it touches nothing else.
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 1);
+        ::dup2(null, 2);
+        for (const char* tool : {"/usr/sbin/mkfs.ext3", "/sbin/mkfs.ext3"})
+            ::execl(tool, "mkfs.ext3", "-q", "-F", "-b", "4096", image.c_str(),
+                    static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0)
+        return false;
+    set_config("user", "ext3");
+    return true;
+}
+
+std::string VirtualSwitch::user_image() const {
+    return dir_ + "/emmc/mmcblk0p1.img";
 }
 
 std::string VirtualSwitch::user_dir() const {

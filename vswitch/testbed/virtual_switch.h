@@ -54,6 +54,14 @@ class VirtualSwitch {
     // The eMMC: "/sys/block/mmcblk0" and its partition entries mmcblk0p<n>.
     void set_emmc(bool present, const std::vector<int>& partitions = {1, 2, 3, 4});
 
+    // /user on a real ext3 filesystem: an image (emmc/mmcblk0p1.img, made
+    // here with mkfs.ext3) that the sandbox attaches to a loop device and
+    // shows as "/dev/mmcblk0p1". The boot manager's tools then need to be the
+    // real ones (use_real_tool "mount", "umount", "e2fsck"...). False when the
+    // image could not be made.
+    bool use_ext3_user(unsigned size_mib = 32);
+    std::string user_image() const;
+
     // Files on /user (a plain directory kept in the switch directory).
     std::string user_dir() const;
     void write_user_file(const std::string& path, const std::string& content);

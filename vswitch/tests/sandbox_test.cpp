@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "testbed/fixture.h"
@@ -11,6 +12,28 @@ namespace vswitch {
 namespace {
 
 using namespace std::chrono_literals;
+
+// Loop devices backed by the file.
+std::vector<std::string> loop_devices_of(const std::string& image) {
+    std::vector<std::string> devices;
+    for (int n = 0; n < 256; ++n) {
+        std::string backing =
+            read_file("/sys/block/loop" + std::to_string(n) + "/loop/backing_file");
+        if (backing.rfind(image, 0) == 0)
+            devices.push_back("loop" + std::to_string(n));
+    }
+    return devices;
+}
+
+// The kernel lets go of a loop device shortly after its last user.
+bool loop_devices_released(const std::string& image) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        if (loop_devices_of(image).empty())
+            return true;
+        std::this_thread::sleep_for(20ms);
+    }
+    return false;
+}
 
 class SandboxTest : public VirtualSwitchTest {
   protected:
@@ -133,6 +156,27 @@ TEST_F(SandboxTest, UsbStickPresentAtPowerOnIsMountedByUsbMount) {
     ASSERT_FALSE(calls.empty());
     EXPECT_EQ(calls[0].line(), "mount -o sync /dev/sda1 /mnt/usb");
     EXPECT_NE(console().find("New USB device is ready.\n"), std::string::npos);
+}
+
+TEST_F(SandboxTest, UserOnAnExt3ImageIsARealFilesystemThatPersists) {
+    ASSERT_TRUE(vswitch().use_ext3_user());
+    for (const char* tool : {"mount", "umount", "e2fsck"})
+        vswitch().use_real_tool(tool);
+    run_script("/sbin/e2fsck -p /dev/mmcblk0p1 &> /dev/null; echo fsck=$?\n"
+               "/bin/mount /dev/mmcblk0p1 /user && echo kept > /user/note && umount /user\n"
+               "echo done");
+    ASSERT_TRUE(expect_console("fsck=0\n"));
+    ASSERT_TRUE(expect_console("done\n"));
+    EXPECT_EQ(wait_for_end().code, 0);
+    EXPECT_FALSE(vswitch().read_user_file("note").has_value()); // not the plain directory
+
+    // Mounted when the run is cut short: the loop device still goes away.
+    run_script("mount /dev/mmcblk0p1 /user && cat /user/note\n"
+               "grep -c ' /user ext3 ' /proc/mounts; read -r never");
+    ASSERT_TRUE(expect_console("kept\n1\n"));
+    EXPECT_EQ(loop_devices_of(vswitch().user_image()).size(), 1u);
+    EXPECT_EQ(wait_for_end(10s, 200ms).ending, Ending::silent);
+    EXPECT_TRUE(loop_devices_released(vswitch().user_image()));
 }
 
 TEST_F(SandboxTest, SilentProgramIsStoppedAtTheSilenceBound) {
