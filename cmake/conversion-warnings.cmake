@@ -1,0 +1,9 @@
+# The code that ships gets no silent integer conversions: widths (size_t and
+# long are 32 bits on the switch, 64 on the host) and signedness (plain char
+# is unsigned on PowerPC, signed on x86) are where the two builds part, and
+# image headers, NVRAM fields and CRCs are made of exactly such arithmetic.
+foreach(_target bootmgr_core boot-manager usb-mount)
+  if(TARGET ${_target})
+    target_compile_options(${_target} PRIVATE -Wconversion -Wsign-conversion)
+  endif()
+endforeach()
