@@ -36,6 +36,41 @@ void put_string(const char* text) {
     std::fflush(stdout);
 }
 
+// The console without line editing and echo, for reading single bytes; the
+// mode it was found in comes back when the object goes. timeout is in tenths
+// of a second (low 8 bits), 0 blocks until a byte arrives. ISIG stays as it
+// was, so Ctrl-C still interrupts where the console raises SIGINT.
+class RawConsole {
+  public:
+    explicit RawConsole(unsigned timeout) : timeout_(timeout) {
+        terminal_ = ::tcgetattr(CONSOLE_FD, &saved_) == 0;
+        termios raw = saved_;
+        raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+        raw.c_cc[VTIME] = static_cast<cc_t>(timeout & 0xFF);
+        raw.c_cc[VMIN] = timeout == 0 ? 1 : 0;
+        ::tcsetattr(CONSOLE_FD, TCSANOW, &raw);
+    }
+    ~RawConsole() { ::tcsetattr(CONSOLE_FD, TCSANOW, &saved_); }
+    RawConsole(const RawConsole&) = delete;
+    RawConsole& operator=(const RawConsole&) = delete;
+
+    // The byte read, 0 when none came in time (or the read was interrupted).
+    int read_byte() const {
+        unsigned char byte = 0;
+        ssize_t count = ::read(CONSOLE_FD, &byte, 1);
+        // Input that is no terminal ends without waiting: keep the pace the
+        // time-out promises, so that a polling caller does not spin.
+        if (!terminal_ && count == 0 && timeout_ != 0)
+            platform::sleep_milliseconds((timeout_ & 0xFF) * 100U);
+        return byte;
+    }
+
+  private:
+    unsigned timeout_;
+    termios saved_{};
+    bool terminal_ = false;
+};
+
 // The editing state of one console_read_line call.
 class LineEditor {
   public:
@@ -136,26 +171,16 @@ class LineEditor {
 } // namespace
 
 int console_get_key(unsigned timeout) {
-    termios saved{};
-    const bool terminal = ::tcgetattr(CONSOLE_FD, &saved) == 0;
-    termios raw = saved;
-    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-    raw.c_cc[VTIME] = static_cast<cc_t>(timeout & 0xFF);
-    raw.c_cc[VMIN] = timeout == 0 ? 1 : 0;
-    ::tcsetattr(CONSOLE_FD, TCSANOW, &raw);
-    unsigned char byte = 0;
-    ssize_t count = ::read(CONSOLE_FD, &byte, 1);
-    ::tcsetattr(CONSOLE_FD, TCSANOW, &saved);
-    // Input that is no terminal ends without waiting: keep the pace the time-out
-    // promises, so that a polling caller does not spin.
-    if (!terminal && count == 0 && timeout != 0)
-        platform::sleep_milliseconds((timeout & 0xFF) * 100U);
-    return byte;
+    RawConsole raw(timeout);
+    return raw.read_byte();
 }
 
 int console_wait_key() {
+    // Raw for the whole wait, not only around each pass: a key that arrived
+    // between two passes would otherwise be echoed by the terminal.
+    RawConsole raw(1);
     for (;;) {
-        int key = console_get_key(1);
+        int key = raw.read_byte();
         if (console_interrupted)
             return 0;
         if (key != 0)
@@ -171,6 +196,9 @@ void console_put_char(int c) {
 char* console_read_line(char* buf, size_t size) {
     if (size == 0)
         return nullptr;
+    // Keys that arrive while a key is being handled must not be echoed by
+    // the terminal: the editor echoes what it takes.
+    RawConsole raw(1);
     LineEditor editor(buf, size);
     EscapeState state = NORMAL;
     for (;;) {
