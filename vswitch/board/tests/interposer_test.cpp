@@ -1,0 +1,440 @@
+// The board model as a program sees it through its system calls. This binary
+// runs with libvswitch-board.so preloaded; each test has its own board.
+
+#include <fcntl.h>
+#include <linux/i2c-dev.h>
+#include <mtd/mtd-user.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "board/board_state.h"
+
+using namespace vswitch;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+constexpr uint64_t SECOND = 1000000000ULL;
+
+// Real time, past the interposer (which moves the program's clocks on by
+// the time it has slept virtually).
+uint64_t real_ms() {
+    timespec now{};
+    ::syscall(SYS_clock_gettime, CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
+}
+
+class BoardTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(interposer_loaded()) << "run with LD_PRELOAD=libvswitch-board.so";
+        use_board_in_this_process(board_.board());
+    }
+    void TearDown() override { ::unsetenv("VSWITCH_BOARD"); }
+
+    Board& board() { return board_.board(); }
+
+    int open_bus(int bus) {
+        int fd = ::open(("/dev/i2c-" + std::to_string(bus)).c_str(), O_RDWR);
+        EXPECT_GE(fd, 0) << std::strerror(errno);
+        return fd;
+    }
+    static ssize_t put(int fd, int address7, const Bytes& bytes) {
+        if (::ioctl(fd, I2C_SLAVE, address7) != 0)
+            return -2;
+        return ::write(fd, bytes.data(), bytes.size());
+    }
+    static Bytes get(int fd, int address7, size_t length, ssize_t* result = nullptr) {
+        Bytes bytes(length, 0xEE);
+        ::ioctl(fd, I2C_SLAVE, address7);
+        ssize_t got = ::read(fd, bytes.data(), length);
+        if (result != nullptr)
+            *result = got;
+        return bytes;
+    }
+    static void select_nvram(int fd) { ASSERT_EQ(put(fd, 0x70, {0x04}), 1); }
+
+    TemporaryBoard board_;
+};
+
+// ---- I2C ------------------------------------------------------------------
+
+TEST_F(BoardTest, NvramAnswersOnlyBehindMuxChannel2) {
+    int fd = open_bus(0);
+    errno = 0;
+    EXPECT_EQ(put(fd, 0x56, {0x01, 0x38, 'C'}), -1);
+    EXPECT_EQ(errno, ENXIO);
+    ASSERT_EQ(put(fd, 0x70, {0x01}), 1); // another channel
+    EXPECT_EQ(put(fd, 0x56, {0x01, 0x38, 'C'}), -1);
+    select_nvram(fd);
+    EXPECT_EQ(put(fd, 0x56, {0x01, 0x38, 'C'}), 3);
+    EXPECT_EQ(board().nvram_byte(0x138), 'C');
+    EXPECT_EQ(board().nvram_byte(0x137), 0xFF);
+
+    // Reads continue from the address written.
+    board().set_nvram(0x000D, {1, 2, 3, 4});
+    ASSERT_EQ(put(fd, 0x56, {0x00, 0x0D}), 2);
+    EXPECT_EQ(get(fd, 0x56, 2), (Bytes{1, 2}));
+    EXPECT_EQ(get(fd, 0x56, 2), (Bytes{3, 4}));
+    ::close(fd);
+
+    auto log = board().i2c_log();
+    ASSERT_EQ(log.size(), 8u);
+    EXPECT_FALSE(log[0].acked);
+    EXPECT_EQ(log[0].address, 0x56);
+    EXPECT_EQ(log[1].bytes, Bytes{0x01});
+    EXPECT_EQ(log[4].bytes, (Bytes{0x01, 0x38, 'C'}));
+    EXPECT_TRUE(log[4].write);
+    EXPECT_TRUE(log[4].acked);
+    EXPECT_FALSE(log[6].write);
+    EXPECT_EQ(log[6].requested, 2u);
+    EXPECT_EQ(log[6].bytes, (Bytes{1, 2}));
+}
+
+TEST_F(BoardTest, NvramDataWritesWrapInsideTheirPage) {
+    int fd = open_bus(0);
+    select_nvram(fd);
+    EXPECT_EQ(put(fd, 0x56, {0x00, 0x7F, 0xA1, 0xA2}), 4);
+    EXPECT_EQ(board().nvram_byte(0x7F), 0xA1);
+    EXPECT_EQ(board().nvram_byte(0x00), 0xA2);
+    EXPECT_EQ(board().nvram_byte(0x80), 0xFF);
+    ::close(fd);
+}
+
+TEST_F(BoardTest, BusOneHasNoDevicesAndBusesCanFailToOpen) {
+    int fd = open_bus(1);
+    EXPECT_EQ(put(fd, 0x70, {0x04}), -1);
+    EXPECT_EQ(errno, ENXIO);
+    ::close(fd);
+
+    board().fail_i2c_open(0);
+    errno = 0;
+    EXPECT_EQ(::open("/dev/i2c-0", O_RDWR), -1);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(::open("/dev/i2c-7", O_RDWR), -1);
+    board().fail_i2c_open(0, false);
+    fd = open_bus(0);
+    ::close(fd);
+}
+
+TEST_F(BoardTest, UnboundOrAbsentDeviceDoesNotAnswer) {
+    int fd = open_bus(0);
+    uint8_t byte = 0;
+    EXPECT_EQ(::write(fd, &byte, 1), -1);
+    EXPECT_EQ(errno, ENXIO);
+    EXPECT_EQ(put(fd, 0x50, {0x00}), -1);
+    EXPECT_EQ(::ioctl(fd, I2C_SLAVE, 0x80), -1);
+    EXPECT_EQ(errno, EINVAL);
+    ::close(fd);
+}
+
+TEST_F(BoardTest, RtcRegistersReadSetAndTick) {
+    int fd = open_bus(0);
+    ASSERT_EQ(put(fd, 0x68, {0x00}), 1);
+    EXPECT_EQ(get(fd, 0x68, 7), (Bytes{0x30, 0x45, 0x13, 0x02, 0x24, 0x06, 0x25}));
+
+    ASSERT_EQ(put(fd, 0x68, {0x00, 0x58, 0x59, 0x23, 0x07, 0x31, 0x12, 0x99}), 8);
+    EXPECT_EQ(board().rtc(), (RtcRegisters{0x58, 0x59, 0x23, 0x07, 0x31, 0x12, 0x99}));
+
+    board().set_rtc({0x58, 0x59, 0x23, 0x07, 0x31, 0x12, 0x99}, true);
+    ::sleep(3); // virtual
+    ASSERT_EQ(put(fd, 0x68, {0x00}), 1);
+    EXPECT_EQ(get(fd, 0x68, 7), (Bytes{0x01, 0x00, 0x00, 0x01, 0x01, 0x01, 0x00}));
+    ::close(fd);
+}
+
+TEST_F(BoardTest, LedWritesAreLoggedWithTheirTime) {
+    board().set_led_register(2, 0xA4);
+    int fd = open_bus(0);
+    ASSERT_EQ(put(fd, 0x47, {0x02}), 1);
+    EXPECT_EQ(get(fd, 0x47, 1), Bytes{0xA4});
+    ASSERT_EQ(put(fd, 0x47, {0x02, 0xA5}), 2);
+    ::sleep(1);
+    ASSERT_EQ(put(fd, 0x47, {0x02, 0xA4}), 2);
+    ::close(fd);
+    EXPECT_EQ(board().led_register(2), 0xA4);
+    auto writes = board().led_writes();
+    ASSERT_EQ(writes.size(), 2u);
+    EXPECT_EQ(writes[0].value, 0xA5);
+    EXPECT_EQ(writes[1].time_ns - writes[0].time_ns, SECOND);
+}
+
+TEST_F(BoardTest, I2cFaults) {
+    int fd = open_bus(0);
+    // The RTC answers twice, then stops.
+    board().stop_i2c_device(0, 0x68, 3);
+    EXPECT_EQ(put(fd, 0x68, {0x00}), 1);
+    EXPECT_EQ(get(fd, 0x68, 7).size(), 7u);
+    EXPECT_EQ(put(fd, 0x68, {0x00}), -1);
+    EXPECT_EQ(errno, ENXIO);
+
+    // A short read fills only part of the buffer.
+    board().short_i2c_read(0, 0x47, 0);
+    ssize_t got = 0;
+    EXPECT_EQ(get(fd, 0x47, 1, &got), Bytes{0xEE});
+    EXPECT_EQ(got, 0);
+
+    // The NVRAM stops answering at one offset, for writes and reads.
+    board().fail_nvram_offset(0x10B);
+    select_nvram(fd);
+    EXPECT_EQ(put(fd, 0x56, {0x01, 0x0A, 0x11}), 3);
+    EXPECT_EQ(put(fd, 0x56, {0x01, 0x0B, 0x11}), -1);
+    EXPECT_EQ(put(fd, 0x56, {0x01, 0x0A, 0x11, 0x22}), -1);
+    EXPECT_EQ(put(fd, 0x56, {0x01, 0x08}), 2);
+    get(fd, 0x56, 7, &got);
+    EXPECT_EQ(got, -1);
+    EXPECT_EQ(board().nvram_byte(0x10B), 0xFF);
+    ::close(fd);
+}
+
+// ---- MTD ------------------------------------------------------------------
+
+TEST_F(BoardTest, FlashGeometryAndFreshContents) {
+    int fd = ::open("/dev/mtd-kernel", O_RDWR | O_SYNC);
+    ASSERT_GE(fd, 0);
+    mtd_info_user info{};
+    ASSERT_EQ(::ioctl(fd, MEMGETINFO, &info), 0);
+    EXPECT_EQ(info.size, 8u << 20);
+    EXPECT_EQ(info.erasesize, 0x10000u);
+    EXPECT_EQ(info.type, MTD_NORFLASH);
+    Bytes bytes(16, 0);
+    EXPECT_EQ(::pread(fd, bytes.data(), 16, 0x7FFFF8), 8);
+    EXPECT_EQ(bytes,
+              (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(::pread(fd, bytes.data(), 16, 8u << 20), 0);
+    ::close(fd);
+
+    board().set_geometry(Partition::siskeys, {0x8000, 0x2000});
+    fd = ::open("/dev/mtd-siskeys", O_RDWR);
+    ASSERT_EQ(::ioctl(fd, MEMGETINFO, &info), 0);
+    EXPECT_EQ(info.size, 0x8000u);
+    EXPECT_EQ(info.erasesize, 0x2000u);
+    ::close(fd);
+}
+
+TEST_F(BoardTest, FlashWritesOnlyClearBitsUntilErased) {
+    board().set_flash(Partition::uboot, 0x10000, {0xF0, 0xF0});
+    int fd = ::open("/dev/mtd-uboot", O_RDWR | O_SYNC);
+    ASSERT_GE(fd, 0);
+    const uint8_t data[2] = {0x0F, 0x3C};
+    EXPECT_EQ(::pwrite(fd, data, 2, 0x10000), 2);
+    EXPECT_EQ(board().flash(Partition::uboot, 0x10000, 2), (Bytes{0x00, 0x30}));
+
+    erase_info_user erase{0x10000, 0x10000};
+    ASSERT_EQ(::ioctl(fd, MEMERASE, &erase), 0);
+    EXPECT_EQ(board().flash(Partition::uboot, 0x10000, 2), (Bytes{0xFF, 0xFF}));
+    EXPECT_EQ(::pwrite(fd, data, 2, 0x10000), 2);
+    EXPECT_EQ(board().flash(Partition::uboot, 0x10000, 2), (Bytes{0x0F, 0x3C}));
+    // Bytes before the written range were never touched: still erased.
+    EXPECT_EQ(board().flash(Partition::uboot, 0, 4), (Bytes{0xFF, 0xFF, 0xFF, 0xFF}));
+
+    // Erases must cover whole blocks inside the device.
+    erase_info_user partial{0x10000, 0x100};
+    EXPECT_EQ(::ioctl(fd, MEMERASE, &partial), -1);
+    EXPECT_EQ(errno, EINVAL);
+    erase_info_user beyond{0xF0000, 0x20000};
+    EXPECT_EQ(::ioctl(fd, MEMERASE, &beyond), -1);
+    errno = 0;
+    EXPECT_EQ(::pwrite(fd, data, 2, 1u << 20), -1);
+    EXPECT_EQ(errno, ENOSPC);
+    ::close(fd);
+
+    auto log = board().flash_log();
+    ASSERT_GE(log.size(), 4u);
+    EXPECT_EQ(log[0].kind, FlashEvent::open);
+    EXPECT_EQ(log[1].kind, FlashEvent::write);
+    EXPECT_EQ(log[1].offset, 0x10000u);
+    EXPECT_EQ(log[2].kind, FlashEvent::erase);
+    EXPECT_EQ(log[2].length, 0x10000u);
+}
+
+TEST_F(BoardTest, FlashFaults) {
+    board().fail_flash_open(Partition::rescue);
+    EXPECT_EQ(::open("/dev/mtd-rescue", O_RDWR), -1);
+
+    board().fail_flash_info(Partition::onie);
+    int onie = ::open("/dev/mtd-onie", O_RDWR);
+    ASSERT_GE(onie, 0);
+    mtd_info_user info{};
+    EXPECT_EQ(::ioctl(onie, MEMGETINFO, &info), -1);
+    ::close(onie);
+
+    int fd = ::open("/dev/mtd-rfs", O_RDWR);
+    board().fail_flash_erase_at(Partition::rfs, 0x20000);
+    board().fail_flash_write_at(Partition::rfs, 0x30400);
+    board().fail_flash_read_at(Partition::rfs, 0x50000);
+    erase_info_user erase{0x10000, 0x20000};
+    EXPECT_EQ(::ioctl(fd, MEMERASE, &erase), -1);
+    EXPECT_EQ(errno, EIO);
+    Bytes piece(1024, 0);
+    EXPECT_EQ(::pwrite(fd, piece.data(), 1024, 0x30000), 1024);
+    EXPECT_EQ(::pwrite(fd, piece.data(), 1024, 0x30400), -1);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(board().flash(Partition::rfs, 0x303FF, 2), (Bytes{0x00, 0xFF}));
+    EXPECT_EQ(::pread(fd, piece.data(), 1024, 0x4FC00), 1024);
+    EXPECT_EQ(::pread(fd, piece.data(), 1024, 0x4FC01), -1);
+    ::close(fd);
+}
+
+// ---- Time -----------------------------------------------------------------
+
+TEST_F(BoardTest, SleepsAreVirtualAndCounted) {
+    timespec before{};
+    ::clock_gettime(CLOCK_MONOTONIC, &before);
+    const uint64_t real_start = real_ms();
+    ::sleep(3600);
+    ::usleep(100000);
+    timespec request{2, 500};
+    EXPECT_EQ(::nanosleep(&request, nullptr), 0);
+    EXPECT_LT(real_ms() - real_start, 5000u);
+
+    EXPECT_EQ(board().clock_ns(), 3602 * SECOND + 100000000ULL + 500);
+    timespec after{};
+    ::clock_gettime(CLOCK_MONOTONIC, &after);
+    EXPECT_GE(after.tv_sec - before.tv_sec, 3602);
+    auto waits = board().waits();
+    ASSERT_EQ(waits.size(), 3u);
+    EXPECT_EQ(waits[1].at_ns, 3600 * SECOND);
+    EXPECT_EQ(waits[1].duration_ns, 100000000ULL);
+    EXPECT_EQ(waits[1].kind, "sleep");
+}
+
+TEST_F(BoardTest, ConsolePollTimesOutAfterAGraceAndCountsTheWholeTimeOut) {
+    int controller = -1, terminal = -1;
+    ASSERT_EQ(::openpty(&controller, &terminal, nullptr, nullptr, nullptr), 0);
+    termios settings{};
+    ::tcgetattr(terminal, &settings);
+    ::cfmakeraw(&settings); // keys, not lines
+    ::tcsetattr(terminal, TCSANOW, &settings);
+    ::setenv("VSWITCH_INPUT_GRACE_MS", "50", 1);
+    pollfd input{terminal, POLLIN, 0};
+    const uint64_t real_start = real_ms();
+    EXPECT_EQ(::poll(&input, 1, 5000), 0);
+    EXPECT_LT(real_ms() - real_start, 2000u);
+    EXPECT_EQ(board().clock_ns(), 5 * SECOND);
+
+    // A key typed in time is read at once and costs no virtual time.
+    ASSERT_EQ(::write(controller, "y", 1), 1);
+    EXPECT_EQ(::poll(&input, 1, 5000), 1);
+    EXPECT_EQ(board().clock_ns(), 5 * SECOND);
+
+    // A timed terminal read (VMIN 0, VTIME 20) times out the same way.
+    char key = 0;
+    ASSERT_EQ(::read(terminal, &key, 1), 1);
+    settings.c_cc[VMIN] = 0;
+    settings.c_cc[VTIME] = 20;
+    ::tcsetattr(terminal, TCSANOW, &settings);
+    EXPECT_EQ(::read(terminal, &key, 1), 0);
+    EXPECT_EQ(board().clock_ns(), 7 * SECOND);
+    auto waits = board().waits();
+    ASSERT_EQ(waits.size(), 2u);
+    EXPECT_EQ(waits[0].kind, "poll-timeout");
+    EXPECT_EQ(waits[1].kind, "read-timeout");
+    ::unsetenv("VSWITCH_INPUT_GRACE_MS");
+    ::close(controller);
+    ::close(terminal);
+}
+
+TEST_F(BoardTest, EndlessSleepIsParkedAndMarked) {
+    ::setenv("VSWITCH_MAX_VIRTUAL_SECONDS", "7200", 1);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        for (;;)
+            ::sleep(3600);
+    }
+    ::unsetenv("VSWITCH_MAX_VIRTUAL_SECONDS");
+    ::unsetenv("VSWITCH_BOARD"); // this side waits in real time
+    for (int i = 0; i < 500 && !board().halted(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(board().halted());
+    int status = 0;
+    EXPECT_EQ(::waitpid(child, &status, WNOHANG), 0) << "the halted process must stay parked";
+    ::kill(child, SIGKILL);
+    ::waitpid(child, &status, 0);
+    EXPECT_EQ(board().clock_ns(), 3 * 3600 * SECOND);
+}
+
+// ---- Commands and persistence ---------------------------------------------
+
+TEST_F(BoardTest, CommandsAreLoggedAndChildrenSeeNoEmulation) {
+    const std::string out = board().path("child-env");
+    ::sleep(2);
+    const std::string command = "env > " + out + "; test -e /dev/i2c-0\n";
+    int status = ::system(command.c_str());
+    EXPECT_NE(WEXITSTATUS(status), 0) << "the child must not see an emulated device";
+    std::ifstream env(out);
+    std::stringstream text;
+    text << env.rdbuf();
+    EXPECT_EQ(text.str().find("VSWITCH_BOARD"), std::string::npos);
+    EXPECT_EQ(text.str().find("libvswitch-board"), std::string::npos);
+
+    auto records = board().commands();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].kind, "system");
+    EXPECT_EQ(records[0].time_ns, 2 * SECOND);
+    EXPECT_EQ(records[0].args, std::vector<std::string>{command});
+}
+
+TEST_F(BoardTest, StateSurvivesTheProcess) {
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int fd = ::open("/dev/i2c-0", O_RDWR);
+        ::ioctl(fd, I2C_SLAVE, 0x70);
+        uint8_t select = 0x04;
+        ::write(fd, &select, 1);
+        ::ioctl(fd, I2C_SLAVE, 0x56);
+        const uint8_t bytes[3] = {0x02, 0x06, 'F'};
+        ::write(fd, bytes, 3);
+        int mtd = ::open("/dev/mtd-ubootenv", O_RDWR);
+        ::pwrite(mtd, "\0\0\0\0gdb=on", 10, 0);
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_EQ(board().nvram_byte(0x206), 'F');
+    EXPECT_EQ(board().flash(Partition::ubootenv, 4, 6), (Bytes{'g', 'd', 'b', '=', 'o', 'n'}));
+    // The multiplexer setting was the child's hardware state: here (another
+    // power-on) the NVRAM is still disconnected.
+    int fd = open_bus(0);
+    EXPECT_EQ(put(fd, 0x56, {0x02, 0x06}), -1);
+    ::close(fd);
+}
+
+TEST(BoardWithoutDirectory, EverythingPassesThrough) {
+    ::unsetenv("VSWITCH_BOARD");
+    errno = 0;
+    EXPECT_EQ(::open("/dev/mtd-kernel", O_RDWR), -1);
+    EXPECT_EQ(errno, ENOENT);
+    const auto real_start = std::chrono::steady_clock::now();
+    ::usleep(20000);
+    EXPECT_GE(std::chrono::steady_clock::now() - real_start, std::chrono::milliseconds(20));
+}
+
+TEST(CommandLogEscaping, RoundTrips) {
+    const std::string text = "a\tb\\c\nd\x01";
+    EXPECT_EQ(escape_field(text), "a\\tb\\\\c\\nd\\x01");
+    EXPECT_EQ(unescape_field(escape_field(text)), text);
+}
+
+} // namespace

@@ -1,0 +1,265 @@
+// Time on the simulated board. Every sleep of the program moves the board
+// clock (kept in the state directory, so it runs on across reboots). With
+// VSWITCH_TIME=virtual (the default) a sleep returns at once and the clocks
+// the program reads run ahead by the time it has slept; with VSWITCH_TIME=real
+// it really sleeps. Console time-outs under virtual time wait a short real
+// grace for a key before they count as having run out.
+//
+// The program halts by sleeping in an endless loop; once it has slept past
+// VSWITCH_MAX_VIRTUAL_SECONDS in one run it is parked for good and the
+// "halted" marker tells the runner so.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/time.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "board_layout.h"
+#include "models.h"
+#include "state_files.h"
+
+namespace vswitch::board {
+
+namespace {
+
+constexpr uint64_t NS_PER_SECOND = 1000000000ULL;
+
+// Time this process has slept (virtual or real); the clocks it reads run
+// ahead by it under virtual time.
+std::atomic<uint64_t> slept_ns{0};
+
+uint64_t env_number(const char* name, uint64_t fallback) {
+    const char* text = std::getenv(name);
+    if (text == nullptr || *text == '\0')
+        return fallback;
+    char* end = nullptr;
+    unsigned long long value = std::strtoull(text, &end, 10);
+    return end != text ? value : fallback;
+}
+
+uint64_t to_ns(const timespec& t) {
+    if (t.tv_sec < 0 || t.tv_nsec < 0)
+        return 0;
+    return static_cast<uint64_t>(t.tv_sec) * NS_PER_SECOND + static_cast<uint64_t>(t.tv_nsec);
+}
+
+timespec from_ns(uint64_t ns) {
+    timespec t{};
+    t.tv_sec = static_cast<time_t>(ns / NS_PER_SECOND);
+    t.tv_nsec = static_cast<long>(ns % NS_PER_SECOND);
+    return t;
+}
+
+bool is_terminal(int fd) {
+    int saved = errno;
+    termios settings{};
+    bool terminal = ::tcgetattr(fd, &settings) == 0;
+    errno = saved;
+    return terminal;
+}
+
+[[noreturn]] void park_forever() {
+    char path[PATH_LEN];
+    if (board_path(path, layout::HALTED_FILE))
+        write_number(path, board_clock_ns());
+    for (;;)
+        ::pause();
+}
+
+void advance(uint64_t ns, const char* kind) {
+    char path[PATH_LEN];
+    if (!board_path(path, layout::CLOCK_FILE))
+        return;
+    uint64_t clock = 0;
+    read_number(path, &clock);
+    char text[128];
+    LineBuffer line(text, sizeof text);
+    line.dec(clock).chr('\t').text(kind).chr('\t').dec(ns).chr('\n');
+    append_log(layout::TIME_LOG, text, line.length());
+    write_number(path, clock + ns);
+    const uint64_t total = slept_ns.fetch_add(ns) + ns;
+    const uint64_t bound =
+        env_number(layout::ENV_MAX_VIRTUAL_SECONDS, layout::DEFAULT_MAX_VIRTUAL_SECONDS);
+    if (total > bound * NS_PER_SECOND)
+        park_forever();
+}
+
+uint64_t grace_ns() {
+    return env_number(layout::ENV_INPUT_GRACE_MS, layout::DEFAULT_INPUT_GRACE_MS) * 1000000ULL;
+}
+
+bool adjusts_clock(clockid_t clock) {
+    switch (clock) {
+    case CLOCK_REALTIME:
+    case CLOCK_REALTIME_COARSE:
+    case CLOCK_MONOTONIC:
+    case CLOCK_MONOTONIC_COARSE:
+    case CLOCK_MONOTONIC_RAW:
+    case CLOCK_BOOTTIME:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool emulating() {
+    return current_board() != nullptr;
+}
+
+bool virtual_now() {
+    return emulating() && virtual_time();
+}
+
+} // namespace
+
+void time_model_reset() {
+    slept_ns = 0;
+}
+
+uint64_t board_clock_ns() {
+    char path[PATH_LEN];
+    uint64_t clock = 0;
+    if (board_path(path, layout::CLOCK_FILE))
+        read_number(path, &clock);
+    return clock;
+}
+
+bool virtual_time() {
+    const char* mode = std::getenv(layout::ENV_TIME);
+    return mode == nullptr || std::strcmp(mode, "real") != 0;
+}
+
+void pass_time(uint64_t nanoseconds, const char* kind) {
+    advance(nanoseconds, kind);
+}
+
+// Waits for input on a terminal under virtual time: a real grace period for a
+// key, then the whole time-out counts as passed. The poll() result.
+int terminal_wait(pollfd* fds, nfds_t count, uint64_t timeout_ns, const char* kind) {
+    REAL(poll);
+    const uint64_t grace = grace_ns();
+    const uint64_t wait = timeout_ns < grace ? timeout_ns : grace;
+    int ready = real_poll(fds, count, static_cast<int>(wait / 1000000ULL));
+    if (ready != 0)
+        return ready;
+    advance(timeout_ns, kind);
+    return 0;
+}
+
+} // namespace vswitch::board
+
+using namespace vswitch::board;
+
+VSWITCH_EXPORT int nanosleep(const timespec* request, timespec* remaining) {
+    REAL(nanosleep);
+    if (!emulating() || request == nullptr || request->tv_nsec < 0 ||
+        request->tv_nsec >= static_cast<long>(NS_PER_SECOND))
+        return real_nanosleep(request, remaining);
+    if (virtual_time()) {
+        advance(to_ns(*request), "sleep");
+        return 0;
+    }
+    int saved = errno;
+    timespec left{};
+    int result = real_nanosleep(request, &left);
+    int sleep_errno = errno;
+    uint64_t slept = result == 0 ? to_ns(*request) : to_ns(*request) - to_ns(left);
+    advance(slept, "sleep");
+    if (remaining != nullptr)
+        *remaining = left;
+    errno = result == 0 ? saved : sleep_errno;
+    return result;
+}
+
+VSWITCH_EXPORT int clock_nanosleep(clockid_t clock, int flags, const timespec* request,
+                                   timespec* remaining) {
+    REAL(clock_nanosleep);
+    if (!virtual_now() || request == nullptr)
+        return real_clock_nanosleep(clock, flags, request, remaining);
+    uint64_t ns = to_ns(*request);
+    if ((flags & TIMER_ABSTIME) != 0) {
+        timespec now{};
+        ::clock_gettime(clock, &now); // through the adjusted clock
+        ns = ns > to_ns(now) ? ns - to_ns(now) : 0;
+    }
+    advance(ns, "sleep");
+    return 0;
+}
+
+VSWITCH_EXPORT int usleep(useconds_t microseconds) {
+    if (!emulating()) {
+        REAL(usleep);
+        return real_usleep(microseconds);
+    }
+    timespec request = from_ns(static_cast<uint64_t>(microseconds) * 1000ULL);
+    return nanosleep(&request, nullptr);
+}
+
+VSWITCH_EXPORT unsigned int sleep(unsigned int seconds) {
+    if (!emulating()) {
+        REAL(sleep);
+        return real_sleep(seconds);
+    }
+    timespec request{static_cast<time_t>(seconds), 0};
+    timespec remaining{};
+    if (nanosleep(&request, &remaining) != 0)
+        return static_cast<unsigned>(remaining.tv_sec + (remaining.tv_nsec > 0 ? 1 : 0));
+    return 0;
+}
+
+VSWITCH_EXPORT int clock_gettime(clockid_t clock, timespec* now) noexcept {
+    REAL(clock_gettime);
+    int result = real_clock_gettime(clock, now);
+    if (result == 0 && adjusts_clock(clock) && virtual_now())
+        *now = from_ns(to_ns(*now) + slept_ns.load());
+    return result;
+}
+
+VSWITCH_EXPORT int gettimeofday(timeval* now, void* zone) noexcept {
+    REAL(gettimeofday);
+    int result = real_gettimeofday(now, zone);
+    if (result == 0 && virtual_now()) {
+        uint64_t us = static_cast<uint64_t>(now->tv_sec) * 1000000ULL +
+                      static_cast<uint64_t>(now->tv_usec) + slept_ns.load() / 1000ULL;
+        now->tv_sec = static_cast<time_t>(us / 1000000ULL);
+        now->tv_usec = static_cast<suseconds_t>(us % 1000000ULL);
+    }
+    return result;
+}
+
+VSWITCH_EXPORT time_t time(time_t* out) noexcept {
+    REAL(time);
+    time_t now = real_time(nullptr);
+    if (virtual_now())
+        now += static_cast<time_t>(slept_ns.load() / NS_PER_SECOND);
+    if (out != nullptr)
+        *out = now;
+    return now;
+}
+
+VSWITCH_EXPORT int poll(pollfd* fds, nfds_t count, int timeout_ms) {
+    REAL(poll);
+    if (timeout_ms <= 0 || !virtual_now())
+        return real_poll(fds, count, timeout_ms);
+    const uint64_t timeout_ns = static_cast<uint64_t>(timeout_ms) * 1000000ULL;
+    if (count == 0) {
+        advance(timeout_ns, "sleep");
+        return 0;
+    }
+    for (nfds_t i = 0; i < count; ++i) {
+        if (fds[i].fd >= 0 && is_terminal(fds[i].fd))
+            return terminal_wait(fds, count, timeout_ns, "poll-timeout");
+    }
+    return real_poll(fds, count, timeout_ms);
+}
+
+VSWITCH_EXPORT int __poll_chk(pollfd* fds, nfds_t count, int timeout_ms, size_t) {
+    return poll(fds, count, timeout_ms);
+}
