@@ -71,6 +71,8 @@ const char* const real_tools[] = {"tar",   "gzip", "gunzip", "zcat",  "md5sum", 
 const int dropped_capabilities[] = {CAP_SYS_TIME, CAP_SYS_BOOT, CAP_SYS_MODULE, CAP_SYS_RAWIO,
                                     CAP_MKNOD};
 
+const char* const sanitizer_variables[] = {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"};
+
 const char* const host_bin_dirs[] = {"/usr/sbin", "/usr/bin", "/sbin", "/bin"};
 
 struct Options {
@@ -410,6 +412,26 @@ void place_proc(const std::string& root) {
     }
 }
 
+// Sanitizer reports of the programs inside land where the caller looks for them.
+void place_sanitizer_logs(const std::string& root) {
+    for (const char* name : sanitizer_variables) {
+        const char* value = std::getenv(name);
+        if (!value)
+            continue;
+        std::string options = std::string(":") + value;
+        auto at = options.find(":log_path=");
+        if (at == std::string::npos)
+            continue;
+        std::string path = options.substr(at + 10);
+        path = path.substr(0, path.find(':'));
+        std::string dir = path.substr(0, path.rfind('/'));
+        if (dir.empty() || dir[0] != '/' || ::access(dir.c_str(), W_OK) != 0)
+            continue;
+        make_dirs(root + dir);
+        bind(dir, root + dir);
+    }
+}
+
 // Returns the loop device descriptor that keeps an image-backed /user
 // attached for the run, or -1.
 int build_root(const Options& options, const BoardConfig& config) {
@@ -440,6 +462,7 @@ int build_root(const Options& options, const BoardConfig& config) {
     make_dir(options.board + "/usb");
     if (!config.user_image)
         bind(options.board + "/user", root + "/user");
+    place_sanitizer_logs(root);
 
     if (::syscall(SYS_pivot_root, root.c_str(), (root + "/.oldroot").c_str()) != 0)
         fail("pivot_root");
@@ -496,6 +519,16 @@ std::vector<std::string> program_environment(const Options& options) {
                                     "VSWITCH_TIME=" + options.time};
     if (!options.preload.empty())
         env.push_back("LD_PRELOAD=/.vswitch/lib/libvswitch-board.so");
+    // A program built with the sanitizers keeps its options; the board's
+    // library is preloaded ahead of the sanitizer runtime.
+    for (const char* name : sanitizer_variables) {
+        const char* value = std::getenv(name);
+        std::string text = value ? value : "";
+        if (std::string(name) == "ASAN_OPTIONS")
+            text += std::string(text.empty() ? "" : ":") + "verify_asan_link_order=0";
+        if (!text.empty())
+            env.push_back(std::string(name) + "=" + text);
+    }
     env.insert(env.end(), options.env.begin(), options.env.end());
     return env;
 }
@@ -708,18 +741,18 @@ int main(int argc, char** argv) {
     for (int sig : {SIGTERM, SIGHUP, SIGINT})
         ::sigaction(sig, &on_stop, nullptr);
 
-    if (::unshare(CLONE_NEWPID) != 0) {
-        std::perror("vswitch-sandbox: unshare");
-        return 2;
-    }
+    // Only the child enters the new PID namespace: this process must stay
+    // able to start processes of its own after the namespace has died (a
+    // leak checker does so at exit).
     pid_t outer = ::getpid();
-    pid_t pid = ::fork();
+    pid_t pid = static_cast<pid_t>(
+        ::syscall(SYS_clone, CLONE_NEWPID | SIGCHLD, nullptr, nullptr, nullptr, nullptr));
     if (pid == 0) {
         ::close(pipe_fds[0]);
         run_init(options, config, outer);
     }
     if (pid < 0) {
-        std::perror("vswitch-sandbox: fork");
+        std::perror("vswitch-sandbox: clone");
         return 2;
     }
     init_pid = pid;
