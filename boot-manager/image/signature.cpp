@@ -1,0 +1,272 @@
+#include "image/signature.h"
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <functional>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "image/image_format.h"
+#include "platform/unique_fd.h"
+#include "rescue/console.h"
+#include "rescue/low_security.h"
+
+const char* developer_images_partition_path = "/dev/mtd-rfs";
+
+namespace {
+
+struct BioFree {
+    void operator()(BIO* bio) const { BIO_free(bio); }
+};
+struct PkeyFree {
+    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+struct MdCtxFree {
+    void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+};
+using Bio = std::unique_ptr<BIO, BioFree>;
+using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+
+// A public key never asks for a pass phrase; refuse to prompt for one.
+int no_pass_phrase(char*, int, int, void*) {
+    return -1;
+}
+
+Pkey read_rsa_public_key(const KeyRecord& key) {
+    Bio bio(BIO_new_mem_buf(key.text, key.length));
+    if (!bio)
+        return nullptr;
+    Pkey pkey(PEM_read_bio_PUBKEY(bio.get(), nullptr, no_pass_phrase, nullptr));
+    if (pkey && !EVP_PKEY_is_a(pkey.get(), "RSA"))
+        pkey.reset();
+    return pkey;
+}
+
+// Fills the buffer with the next bytes of the payload; false when they
+// cannot all be read.
+using PayloadReader = std::function<bool(uint8_t* buffer, size_t length)>;
+
+// Feeds payload_size bytes into the digest. False when a read comes up short
+// or the digest refuses the data (reported).
+bool hash_payload(EVP_MD_CTX* ctx, const PayloadReader& read, int32_t payload_size) {
+    if (payload_size < 0)
+        return false;
+    std::unique_ptr<uint8_t[]> chunk(new (std::nothrow) uint8_t[SIGNATURE_HASH_CHUNK]);
+    if (!chunk)
+        return false;
+    size_t remaining = static_cast<size_t>(payload_size);
+    while (remaining > 0) {
+        size_t piece = remaining < SIGNATURE_HASH_CHUNK ? remaining : SIGNATURE_HASH_CHUNK;
+        // A payload cut short cannot verify; nothing is hashed that was not read.
+        if (!read(chunk.get(), piece))
+            return false;
+        if (EVP_DigestUpdate(ctx, chunk.get(), piece) != 1) {
+            std::printf("openssl_verifySignature: Error verifying digest - update!\n");
+            return false;
+        }
+        remaining -= piece;
+    }
+    return true;
+}
+
+int verify_signature(const PayloadReader& read, int32_t payload_size, const uint8_t* signature,
+                     size_t signature_length, const KeyRecord* key) {
+    const EVP_MD* md = EVP_sha256();
+    if (!md) {
+        std::printf("openssl_verifySignature: Error creating message digest\n");
+        return -1;
+    }
+    Pkey pkey = key ? read_rsa_public_key(*key) : nullptr;
+    if (!pkey) {
+        std::printf("openssl_verifySignature: Error reading key from buffer %d !\n",
+                    key ? key->length : 0);
+        ERR_clear_error();
+        return -1;
+    }
+    MdCtx ctx(EVP_MD_CTX_new());
+    if (!ctx) {
+        std::printf("openssl_verifySignature: Error creating the message digest context!");
+        return -1;
+    }
+    int result = -1;
+    if (EVP_DigestVerifyInit(ctx.get(), nullptr, md, nullptr, pkey.get()) != 1)
+        std::printf("openssl_verifySignature: Error verifying digest - init!\n");
+    else if (hash_payload(ctx.get(), read, payload_size) &&
+             EVP_DigestVerifyFinal(ctx.get(), signature, signature_length) == 1)
+        result = 0;
+    // Leave no failure behind for the next OpenSSL user to trip over.
+    ERR_clear_error();
+    return result;
+}
+
+// Payload size = len + 16 - header length, as the signed count the
+// verification takes; -1 when it is no such count.
+int32_t payload_size_of(const uint8_t* header, size_t header_length) {
+    int64_t size = static_cast<int64_t>(image_be32(header + IMAGE_LEN_OFFSET)) +
+                   static_cast<int64_t>(IMAGE_BASE_HEADER_SIZE) -
+                   static_cast<int64_t>(header_length);
+    return size < 0 || size > INT32_MAX ? -1 : static_cast<int32_t>(size);
+}
+
+// A signature whose record or length runs past what was read counts as failed
+// without a byte of it being read.
+int verify_payload(FILE* file, int32_t payload_size, const SignatureRecord& signature,
+                   const KeyRecord& key) {
+    if (!signature.intact)
+        return -1;
+    return openssl_verifySignature(file, payload_size, signature.signature,
+                                   signature.signature_length, &key);
+}
+
+// Reads exactly length bytes at offset; false on an error or the end.
+bool read_partition(int fd, uint64_t offset, uint8_t* buffer, size_t length) {
+    while (length > 0) {
+        ssize_t count = ::pread(fd, buffer, length, static_cast<off_t>(offset));
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            return false;
+        buffer += count;
+        length -= static_cast<size_t>(count);
+        offset += static_cast<uint64_t>(count);
+    }
+    return true;
+}
+
+// 1 or 0 when the partition says, -1 when it cannot be told. The partition
+// is read through a descriptor, as flash partitions are everywhere else.
+int read_developer_images_state() {
+    platform::UniqueFd rfs(::open(developer_images_partition_path, O_RDONLY | O_CLOEXEC));
+    if (!rfs.valid())
+        return -1;
+    uint8_t probe[IMAGE_PROBE_SIZE];
+    if (!read_partition(rfs.get(), 0, probe, sizeof probe))
+        return -1;
+    if (!is_version3_header(probe, sizeof probe))
+        return 1; // an old, unsigned root filesystem
+
+    const size_t header_length = image_be16(probe + IMAGE_V3_HEADER_LENGTH_OFFSET);
+    std::vector<uint8_t> header(header_length);
+    if (header_length < IMAGE_PROBE_SIZE ||
+        !read_partition(rfs.get(), 0, header.data(), header_length))
+        return -1;
+    SignatureRecord signature = find_signature_record(header.data(), header_length);
+    if (!signature.found)
+        return -1;
+    KeyRecord key{};
+    if (!load_signing_key(&key, key_file_paths.development))
+        return -1;
+    if (!signature.intact)
+        return 0;
+    uint64_t offset = header_length; // the payload follows the header
+    const int fd = rfs.get();
+    PayloadReader read = [fd, &offset](uint8_t* buffer, size_t length) {
+        bool ok = read_partition(fd, offset, buffer, length);
+        offset += length;
+        return ok;
+    };
+    return verify_signature(read, payload_size_of(header.data(), header_length),
+                            signature.signature, signature.signature_length, &key) == 0
+               ? 1
+               : 0;
+}
+
+int developer_images_cache = -1;
+
+} // namespace
+
+int openssl_verifySignature(FILE* file, int32_t payload_size, const uint8_t* signature,
+                            size_t signature_length, const KeyRecord* key) {
+    return verify_signature(
+        [file](uint8_t* buffer, size_t length) {
+            return std::fread(buffer, 1, length, file) == length;
+        },
+        payload_size, signature, signature_length, key);
+}
+
+int developer_images_installed() {
+    if (developer_images_cache >= 0)
+        return developer_images_cache;
+    int answer = read_developer_images_state();
+    if (answer < 0)
+        return 0;
+    developer_images_cache = answer;
+    return answer;
+}
+
+void forget_developer_images_state() {
+    developer_images_cache = -1;
+}
+
+int accept_unsigned_image() {
+    const int developer = developer_images_installed();
+    const bool low_security = low_security_mode_active();
+    if (developer && low_security) {
+        std::printf("\nWARNING: Image is unsigned but you are running developer images and are "
+                    "in low security mode\n");
+        return console_confirm("Install image anyway?", 0) ? 1 : 0;
+    }
+    std::printf(" Image rejected as it has no signature\n");
+    return 0;
+}
+
+int verify_image_signature(FILE* file, const uint8_t* header, size_t count) {
+    const bool low_security = low_security_mode_active();
+    if (!is_version3_header(header, count))
+        return accept_unsigned_image();
+
+    const size_t header_length = image_be16(header + IMAGE_V3_HEADER_LENGTH_OFFSET);
+    SignatureRecord signature = find_signature_record(header, count);
+    if (header_length > count) {
+        // Records beyond the bytes at hand cannot be read: the header
+        // claims more than it shows, which counts as a failed signature.
+        signature.found = true;
+        signature.intact = false;
+    }
+    if (!signature.found)
+        return accept_unsigned_image();
+
+    KeyRecord key{};
+    if (!load_signing_key(&key, key_file_paths.production))
+        return 0;
+
+    const off_t start = ftello(file);
+    const uint64_t component_start = start < 0 ? 0 : static_cast<uint64_t>(start);
+    const uint64_t payload_start = component_start + header_length;
+    const int32_t payload_size = payload_size_of(header, header_length);
+
+    seek_image(file, payload_start);
+    bool verified = verify_payload(file, payload_size, signature, key) == 0;
+    if (!verified) {
+        const int developer = developer_images_installed();
+        if (developer || low_security) {
+            std::printf(developer ? "\nNOTE - developer images operational. Checking developer "
+                                    "keys....\n"
+                                  : "\nNOTE - low security mode is operational. Checking "
+                                    "developer keys....\n");
+            if (!load_signing_key(&key, key_file_paths.development))
+                return 0;
+            seek_image(file, payload_start);
+            verified = verify_payload(file, payload_size, signature, key) == 0;
+            if (!verified && developer && low_security) {
+                std::printf("\nWARNING: All checks failed but you are running developer images "
+                            "and are in low security mode\n");
+                verified = console_confirm("Install image anyway?", 0);
+            }
+        }
+    }
+
+    seek_image(file, component_start);
+    std::printf(verified ? " Image signature verified. " : " Image rejected. ");
+    std::fflush(stdout);
+    return verified ? 1 : 0;
+}
