@@ -219,6 +219,18 @@ static void check_regs(const char *want)
 	regs_clear();
 }
 
+static long state_get(const char *field);
+
+/* The pending mask once the tasklet, if any, has had its turn. */
+static long pending_settled(long want)
+{
+	long deadline = now_ms() + 2000, got;
+
+	while ((got = state_get("pending")) != want && now_ms() < deadline)
+		sleep_ms(10);
+	return got;
+}
+
 /* A field of the driver's state as the simulated board shows it. */
 static long state_get(const char *field)
 {
@@ -1031,8 +1043,7 @@ static void case_registered_id_steers_events(int fd)
 	xioctl(fd, IRQ_IOC_INJECT, 7);
 	check_wait_mask(&w, 0x80);
 	check(fire(2) == 0, "cannot fire EIRQ 2");
-	sleep_ms(100);
-	check(state_get("pending") == 0, "pending 0x%lx, expected the tasklet to take it",
+	check(pending_settled(0) == 0, "pending 0x%lx, expected the tasklet to take it",
 	      state_get("pending"));
 	memset(&l, 0, sizeof(l));
 	lines_add(&l, "<6>-Brova IRQ: Got BROVA irq 0x80 err 0");
@@ -1044,6 +1055,7 @@ static void case_wait_inject(int fd)
 {
 	struct waiter w, w2;
 	struct lines l = { 0 };
+	long deadline;
 
 	begin("wait_inject_2");
 	start_waiter(&w, fd, NULL, true);
@@ -1086,7 +1098,10 @@ static void case_wait_inject(int fd)
 	start_waiter(&w, fd, NULL, true);
 	start_waiter(&w2, fd, NULL, true);
 	xioctl(fd, IRQ_IOC_INJECT, 2);
-	sleep_ms(300);
+	deadline = now_ms() + 2000;
+	while (!w.done && !w2.done && now_ms() < deadline)
+		sleep_ms(5);
+	sleep_ms(200);
 	check(w.done + w2.done == 1, "%d waiters returned, expected 1",
 	      w.done + w2.done);
 	xioctl(fd, IRQ_IOC_INJECT, 7);
@@ -1403,8 +1418,7 @@ static void case_tasklet(void)
 	begin("tasklet_drops_board_interrupt");
 	memset(&l, 0, sizeof(l));
 	check(fire(2) == 0, "cannot fire");
-	sleep_ms(100);
-	check(state_get("pending") == 0, "pending 0x%lx", state_get("pending"));
+	check(pending_settled(0) == 0, "pending 0x%lx", state_get("pending"));
 	check_no_signal();
 	start_waiter(&w, fd, NULL, true);
 	xioctl(fd, IRQ_IOC_INJECT, 7);
