@@ -135,7 +135,9 @@ int flash_write(const uint8_t* data, int fd, uint32_t length, uint32_t offset,
             std::printf("Flash Write mtd read failed.\n\n");
             return 0;
         }
-        std::memcpy(work.get() + slice_start, data + consumed, slice_length);
+        // A zero-length write may come with no data at all.
+        if (slice_length != 0)
+            std::memcpy(work.get() + slice_start, data + consumed, slice_length);
 
         if (!mtd_erase_block(fd, block, erase_size)) {
             std::printf("Flash Write mtd erase failed.\n\n");
