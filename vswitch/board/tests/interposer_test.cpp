@@ -7,8 +7,10 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -311,6 +313,13 @@ TEST_F(BoardTest, SleepsAreVirtualAndCounted) {
     timespec after{};
     ::clock_gettime(CLOCK_MONOTONIC, &after);
     EXPECT_GE(after.tv_sec - before.tv_sec, 3602);
+    // The wall clock the program reads runs ahead by as much.
+    timespec real_now{};
+    ::syscall(SYS_clock_gettime, CLOCK_REALTIME, &real_now);
+    EXPECT_GE(::time(nullptr) - real_now.tv_sec, 3602);
+    timeval day{};
+    ::gettimeofday(&day, nullptr);
+    EXPECT_GE(day.tv_sec - real_now.tv_sec, 3602);
     auto waits = board().waits();
     ASSERT_EQ(waits.size(), 3u);
     EXPECT_EQ(waits[1].at_ns, 3600 * SECOND);
@@ -393,6 +402,48 @@ TEST_F(BoardTest, CommandsAreLoggedAndChildrenSeeNoEmulation) {
     EXPECT_EQ(records[0].kind, "system");
     EXPECT_EQ(records[0].time_ns, 2 * SECOND);
     EXPECT_EQ(records[0].args, std::vector<std::string>{command});
+}
+
+TEST_F(BoardTest, SpawnedAndExecutedProgramsAreLoggedWithTheirArguments) {
+    int pipe_fds[2];
+    ASSERT_EQ(::pipe(pipe_fds), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
+    const std::string preload = std::string("LD_PRELOAD=") + std::getenv("LD_PRELOAD");
+    const char* script = "printf '%s|%s|%s' \"$LD_PRELOAD\" \"$VSWITCH_TIME\" \"$VSWITCH_OTHER\"";
+    char* const argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"),
+                          const_cast<char*>(script), nullptr};
+    char* const envp[] = {const_cast<char*>("PATH=/usr/bin:/bin"),
+                          const_cast<char*>(preload.c_str()),
+                          const_cast<char*>("VSWITCH_TIME=virtual"),
+                          const_cast<char*>("VSWITCH_OTHER=kept"), nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(::posix_spawnp(&pid, "sh", &actions, nullptr, argv, envp), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipe_fds[1]);
+    char output[256] = {};
+    ssize_t got = ::read(pipe_fds[0], output, sizeof output - 1);
+    ::close(pipe_fds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_EQ(std::string(output, got > 0 ? static_cast<size_t>(got) : 0), "||kept");
+
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::execl("/bin/true", "true", "a b", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::waitpid(child, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+
+    auto records = board().commands();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].kind, "spawnp");
+    EXPECT_EQ(records[0].args, (std::vector<std::string>{"sh", "sh", "-c", script}));
+    EXPECT_EQ(records[1].kind, "exec");
+    EXPECT_EQ(records[1].args, (std::vector<std::string>{"/bin/true", "true", "a b"}));
 }
 
 TEST_F(BoardTest, StateSurvivesTheProcess) {
