@@ -2,6 +2,12 @@
 // operation leaves in the partition, which erases it issues, and what it
 // prints, on success and on every failure.
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <iterator>
+
 #include "board_fixture.h"
 #include "platform/flash.h"
 
@@ -229,6 +235,35 @@ TEST_F(FlashTest, EraseRangeFailureKeepsTheEarlierBlocksErased) {
     EXPECT_EQ(out, "Flash Erase mtd erase failed.\n");
     EXPECT_EQ(kernel(0, 2 * E), Bytes(2 * E, 0xFF));
     EXPECT_EQ(kernel(2 * E, 2 * E), slice(old_, 2 * E, 2 * E));
+}
+
+TEST_F(FlashTest, WorkBufferThatCannotBeHadLeavesTheFlashUntouched) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer needs the memory this test takes away";
+#endif
+    // A 1 GiB erase block in a process allowed far less memory.
+    board().set_geometry(Partition::kernel, {0x40000000, 0x40000000});
+    const std::string printed = board().path("printed");
+    const Bytes data = pattern(16, 0x08);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const rlimit limit{256u << 20, 256u << 20};
+        ::setrlimit(RLIMIT_DATA, &limit);
+        std::freopen(printed.c_str(), "w", stdout);
+        int result = flash_write_range(data.data(), kernel_, 0, 16, 1);
+        std::fflush(stdout);
+        ::_exit(result == -1 ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::ifstream in(printed);
+    std::string out((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(out, "Flash Write malloc failed\n");
+    EXPECT_TRUE(events(FlashEvent::read).empty());
+    EXPECT_TRUE(events(FlashEvent::erase).empty());
+    EXPECT_EQ(kernel(0, 16), slice(old_, 0, 16));
 }
 
 TEST(FlashBlockSpan, UnsignedArithmeticAtTheEdges) {
