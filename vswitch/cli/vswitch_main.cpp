@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -277,6 +278,13 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    std::error_code error;
+    if (std::filesystem::exists(dir) && !std::filesystem::is_empty(dir, error) &&
+        !VirtualSwitch::is_switch(dir)) {
+        std::fprintf(stderr, "vswitch: %s holds something other than a virtual switch\n",
+                     dir.c_str());
+        return 1;
+    }
     if (command == "reset" || command == "create") {
         VirtualSwitch::create(dir);
         std::printf("a fresh virtual switch in %s\n", dir.c_str());

@@ -99,7 +99,9 @@ VirtualSwitch::VirtualSwitch(std::string dir) : dir_(std::move(dir)), board_(dir
 
 VirtualSwitch VirtualSwitch::create(const std::string& dir) {
     std::string absolute = fs::absolute(dir).lexically_normal().string();
-    remove_tree(absolute);
+    std::error_code error;
+    if (is_switch(absolute) || fs::is_empty(absolute, error))
+        remove_tree(absolute);
     Board::create(absolute);
     VirtualSwitch vswitch(absolute);
     fs::create_directories(absolute + "/user");
@@ -112,6 +114,10 @@ VirtualSwitch VirtualSwitch::create(const std::string& dir) {
     vswitch.set_bootloader_env({"baudrate=9600", "bootdelay=3"});
     write_file(absolute + "/" + MARKER_FILE, "");
     return vswitch;
+}
+
+bool VirtualSwitch::is_switch(const std::string& dir) {
+    return fs::exists(dir + "/" + MARKER_FILE);
 }
 
 VirtualSwitch VirtualSwitch::open(const std::string& dir) {

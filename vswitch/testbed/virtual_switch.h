@@ -37,9 +37,13 @@ class VirtualSwitch {
     // board as Board::create lays it out, an eMMC with its four partitions,
     // an empty /user, no USB stick, fakes for every tool and a boot-loader
     // environment without boot options.
+    // A directory that holds something else is never emptied: only the
+    // switch's own files are laid out in it.
     static VirtualSwitch create(const std::string& dir);
     // The switch kept in dir; a fresh one when dir holds none yet.
     static VirtualSwitch open(const std::string& dir);
+    // Whether dir holds a virtual switch.
+    static bool is_switch(const std::string& dir);
 
     const std::string& dir() const { return dir_; }
     Board& board() { return board_; }
