@@ -17,7 +17,7 @@ namespace {
 constexpr int EXIT_REFUSED = 255;
 
 class Console {
-public:
+  public:
     Console() : fd_(::open("/dev/console", O_WRONLY | O_NOCTTY)) {}
     ~Console() {
         if (fd_ >= 0)
@@ -34,7 +34,7 @@ public:
         (void)ignored;
     }
 
-private:
+  private:
     int fd_;
 };
 

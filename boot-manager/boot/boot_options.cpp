@@ -19,7 +19,9 @@ const char* value_of(const char* text, const char* keyword) {
     return found ? found + std::strlen(keyword) : nullptr;
 }
 
-bool is_on(const char* value) { return std::strncmp(value, "on", 2) == 0; }
+bool is_on(const char* value) {
+    return std::strncmp(value, "on", 2) == 0;
+}
 
 } // namespace
 

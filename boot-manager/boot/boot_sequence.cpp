@@ -21,7 +21,9 @@
 #include "rescue/filesystem.h"
 #include "rescue/rescue_menu.h"
 
-void on_interrupt(int) { console_interrupted = 1; }
+void on_interrupt(int) {
+    console_interrupted = 1;
+}
 
 void install_interrupt_handler() {
     struct sigaction action {};

@@ -5,7 +5,9 @@ using ImageSlot = int;
 
 constexpr ImageSlot SLOT_USB = 3;
 
-inline ImageSlot other_slot(ImageSlot slot) { return slot == 1 ? 2 : 1; }
+inline ImageSlot other_slot(ImageSlot slot) {
+    return slot == 1 ? 2 : 1;
+}
 
 // The boot slot from NVRAM: 1 or 2; any other stored value boots slot 1.
 ImageSlot select_boot_slot();

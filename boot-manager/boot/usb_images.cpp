@@ -41,4 +41,6 @@ int wait_for_usb_mount() {
 // Stand-ins until USB installs exist: the stick offers nothing.
 void install_usb_boot_image() {}
 
-ImageSlot install_usb_replacements() { return 0; }
+ImageSlot install_usb_replacements() {
+    return 0;
+}

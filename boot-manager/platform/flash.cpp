@@ -18,10 +18,14 @@ struct PartitionEntry {
 };
 
 constexpr PartitionEntry partition_table[FLASH_PARTITION_COUNT] = {
-    {"/dev/mtd-uboot", O_RDWR | O_SYNC},    {"/dev/mtd-ubootenv", O_RDWR | O_SYNC},
-    {"/dev/mtd-devicetree", O_RDWR | O_SYNC}, {"/dev/mtd-kernel", O_RDWR | O_SYNC},
-    {"/dev/mtd-rfs", O_RDWR | O_SYNC},      {"/dev/mtd-rescue", O_RDWR},
-    {"/dev/mtd-onie", O_RDWR},              {"/dev/mtd-siskeys", O_RDWR | O_SYNC},
+    {"/dev/mtd-uboot", O_RDWR | O_SYNC},
+    {"/dev/mtd-ubootenv", O_RDWR | O_SYNC},
+    {"/dev/mtd-devicetree", O_RDWR | O_SYNC},
+    {"/dev/mtd-kernel", O_RDWR | O_SYNC},
+    {"/dev/mtd-rfs", O_RDWR | O_SYNC},
+    {"/dev/mtd-rescue", O_RDWR},
+    {"/dev/mtd-onie", O_RDWR},
+    {"/dev/mtd-siskeys", O_RDWR | O_SYNC},
 };
 
 // Lives for the whole run: the partitions are never closed.
@@ -40,7 +44,9 @@ const char* flash_partition_path(FlashPartition partition) {
     return partition_table[partition].path;
 }
 
-int flash_fd(FlashPartition partition) { return partition_fds[partition]; }
+int flash_fd(FlashPartition partition) {
+    return partition_fds[partition];
+}
 
 int mtd_open_all() {
     for (int i = 0; i < FLASH_PARTITION_COUNT; ++i)
@@ -48,7 +54,9 @@ int mtd_open_all() {
     return 1;
 }
 
-int flash_init() { return mtd_open_all(); }
+int flash_init() {
+    return mtd_open_all();
+}
 
 BlockSpan flash_block_span(uint32_t offset, uint32_t length, const FlashGeometry& geometry) {
     const uint32_t mask = ~(geometry.erase_size - 1U);

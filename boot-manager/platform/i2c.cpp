@@ -40,7 +40,9 @@ int i2c_close_buses() {
     return 0;
 }
 
-int i2c_bus_fd(int bus) { return bus >= 0 && bus < I2C_BUS_COUNT ? bus_fds[bus] : 0; }
+int i2c_bus_fd(int bus) {
+    return bus >= 0 && bus < I2C_BUS_COUNT ? bus_fds[bus] : 0;
+}
 
 int i2c_bind(int bus, uint8_t addr8) {
     int fd = i2c_bus_fd(bus);
@@ -68,7 +70,9 @@ int i2c_mux_select(uint8_t addr8, int bus, int channel) {
     return mux_write(addr8, bus, static_cast<uint8_t>(1U << channel));
 }
 
-int i2c_mux_deselect(uint8_t addr8, int bus) { return mux_write(addr8, bus, 0x00); }
+int i2c_mux_deselect(uint8_t addr8, int bus) {
+    return mux_write(addr8, bus, 0x00);
+}
 
 int i2c_read_reg(int bus, uint8_t addr8, uint16_t offset, size_t length, int offset_width,
                  uint8_t* buffer) {

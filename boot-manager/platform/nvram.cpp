@@ -52,13 +52,17 @@ int get_nvram_offset(uint16_t offset, size_t length, uint8_t* buffer) {
     return buffer[0];
 }
 
-int is_tesk_mode() { return read_byte(NVRAM_OS_MODE) == OS_MODE_TESK ? 1 : 0; }
+int is_tesk_mode() {
+    return read_byte(NVRAM_OS_MODE) == OS_MODE_TESK ? 1 : 0;
+}
 
 void set_os_mode(int tesk) {
     set_nvram_offset(NVRAM_OS_MODE, static_cast<uint8_t>(tesk) != 0 ? OS_MODE_TESK : OS_MODE_ARVO);
 }
 
-int get_boot_image() { return read_byte(boot_image_offset()); }
+int get_boot_image() {
+    return read_byte(boot_image_offset());
+}
 
 void set_boot_image(int slot) {
     set_nvram_offset(boot_image_offset(), static_cast<uint8_t>(slot));
@@ -86,7 +90,9 @@ void get_board_key_bytes(uint8_t* buffer) {
     get_nvram_offset(NVRAM_BOARD_KEY, NVRAM_BOARD_KEY_LEN, buffer);
 }
 
-int get_usb_boot_flag() { return read_byte(NVRAM_USB_BOOT); }
+int get_usb_boot_flag() {
+    return read_byte(NVRAM_USB_BOOT);
+}
 
 int set_image_timestamp(int slot, const RtcTime& time) {
     uint16_t base;

@@ -26,7 +26,7 @@ std::vector<char*> argv_pointers(const std::vector<std::string>& argv) {
 
 // Restores the caller's signal dispositions when the wait is over.
 class ShellLikeSignals {
-public:
+  public:
     ShellLikeSignals() {
         struct sigaction ignore {};
         ignore.sa_handler = SIG_IGN;
@@ -48,7 +48,7 @@ public:
 
     const sigset_t& old_mask() const { return old_mask_; }
 
-private:
+  private:
     struct sigaction old_int_ {};
     struct sigaction old_quit_ {};
     sigset_t old_mask_{};

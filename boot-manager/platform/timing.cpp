@@ -17,7 +17,9 @@ void sleep_for(time_t seconds, long nanoseconds) {
 
 } // namespace
 
-void sleep_seconds(unsigned seconds) { sleep_for(static_cast<time_t>(seconds), 0); }
+void sleep_seconds(unsigned seconds) {
+    sleep_for(static_cast<time_t>(seconds), 0);
+}
 
 void sleep_milliseconds(unsigned milliseconds) {
     sleep_for(static_cast<time_t>(milliseconds / 1000U),

@@ -53,7 +53,9 @@ TEST(BootOptions, KeywordInsideAnotherVariableCounts) {
     EXPECT_TRUE(parse("bootargs=console=ttyS0 shell=on ").shell);
 }
 
-TEST(BootOptions, OnlyFirstOccurrenceCounts) { EXPECT_FALSE(parse("shell=off shell=on ").shell); }
+TEST(BootOptions, OnlyFirstOccurrenceCounts) {
+    EXPECT_FALSE(parse("shell=off shell=on ").shell);
+}
 
 TEST(BootOptions, RescueComparesSixCharacters) {
     EXPECT_TRUE(parse("diagnostics=rescue ").diagnostics_rescue);

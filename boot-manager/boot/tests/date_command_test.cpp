@@ -14,7 +14,8 @@ TEST(DateCommand, BcdRegistersGiveMonthDayHourMinuteYearSeconds) {
 
 TEST(DateCommand, MasksBitsThatHoldNoValue) {
     // Oscillator-stop, century and weekday bits must not leak into the date.
-    const RtcTime time{{0x80 | 0x59, 0x80 | 0x59, 0xC0 | 0x23, 0x07, 0xC0 | 0x31, 0xE0 | 0x12, 0x99}};
+    const RtcTime time{
+        {0x80 | 0x59, 0x80 | 0x59, 0xC0 | 0x23, 0x07, 0xC0 | 0x31, 0xE0 | 0x12, 0x99}};
     char command[64];
     format_date_command(time, command, sizeof command);
     EXPECT_STREQ(command, "date 123123592099.59\n");
