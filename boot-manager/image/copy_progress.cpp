@@ -66,7 +66,9 @@ int copy_pieces(FILE* source, uint32_t length, FILE* destination, CopyStyle styl
             return 0;
         }
         done += piece;
-        if (scaled_length != 0) {
+        // The last piece leaves the 100 to the closing display, so a copy of
+        // one piece shows nothing but that.
+        if (scaled_length != 0 && done < length) {
             const uint32_t percent = (done / 256) * 100 / scaled_length;
             if (percent != shown) {
                 shown = percent;
