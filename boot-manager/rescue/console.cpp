@@ -1,20 +1,16 @@
 #include "rescue/console.h"
 
-#include <poll.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 
+#include "platform/terminal.h"
 #include "platform/timing.h"
 
 volatile sig_atomic_t console_interrupted = 0;
 
 namespace {
 
-constexpr int CONSOLE_FD = 0;
 constexpr int ANSWER_TIMEOUT_MS = 5000;
 
 constexpr int KEY_CTRL_A = 1;
@@ -35,41 +31,6 @@ void put_string(const char* text) {
     std::fputs(text, stdout);
     std::fflush(stdout);
 }
-
-// The console without line editing and echo, for reading single bytes; the
-// mode it was found in comes back when the object goes. timeout is in tenths
-// of a second (low 8 bits), 0 blocks until a byte arrives. ISIG stays as it
-// was, so Ctrl-C still interrupts where the console raises SIGINT.
-class RawConsole {
-  public:
-    explicit RawConsole(unsigned timeout) : timeout_(timeout) {
-        terminal_ = ::tcgetattr(CONSOLE_FD, &saved_) == 0;
-        termios raw = saved_;
-        raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-        raw.c_cc[VTIME] = static_cast<cc_t>(timeout & 0xFF);
-        raw.c_cc[VMIN] = timeout == 0 ? 1 : 0;
-        ::tcsetattr(CONSOLE_FD, TCSANOW, &raw);
-    }
-    ~RawConsole() { ::tcsetattr(CONSOLE_FD, TCSANOW, &saved_); }
-    RawConsole(const RawConsole&) = delete;
-    RawConsole& operator=(const RawConsole&) = delete;
-
-    // The byte read, 0 when none came in time (or the read was interrupted).
-    int read_byte() const {
-        unsigned char byte = 0;
-        ssize_t count = ::read(CONSOLE_FD, &byte, 1);
-        // Input that is no terminal ends without waiting: keep the pace the
-        // time-out promises, so that a polling caller does not spin.
-        if (!terminal_ && count == 0 && timeout_ != 0)
-            platform::sleep_milliseconds((timeout_ & 0xFF) * 100U);
-        return byte;
-    }
-
-  private:
-    unsigned timeout_;
-    termios saved_{};
-    bool terminal_ = false;
-};
 
 // The editing state of one console_read_line call.
 class LineEditor {
@@ -171,14 +132,14 @@ class LineEditor {
 } // namespace
 
 int console_get_key(unsigned timeout) {
-    RawConsole raw(timeout);
+    platform::RawTerminal raw(platform::CONSOLE_FD, timeout);
     return raw.read_byte();
 }
 
 int console_wait_key() {
     // Raw for the whole wait, not only around each pass: a key that arrived
     // between two passes would otherwise be echoed by the terminal.
-    RawConsole raw(1);
+    platform::RawTerminal raw(platform::CONSOLE_FD, 1);
     for (;;) {
         int key = raw.read_byte();
         if (console_interrupted)
@@ -198,7 +159,7 @@ char* console_read_line(char* buf, size_t size) {
         return nullptr;
     // Keys that arrive while a key is being handled must not be echoed by
     // the terminal: the editor echoes what it takes.
-    RawConsole raw(1);
+    platform::RawTerminal raw(platform::CONSOLE_FD, 1);
     LineEditor editor(buf, size);
     EscapeState state = NORMAL;
     for (;;) {
@@ -249,22 +210,19 @@ bool console_ask_yes_no(const char* prompt) {
     std::fputs(prompt, stdout);
     for (;;) {
         put_string("(y/n) ");
-        pollfd console{CONSOLE_FD, POLLIN, 0};
-        if (::poll(&console, 1, ANSWER_TIMEOUT_MS) <= 0) {
-            put_string("\nTimeout. Assuming \"no\".\n");
-            return false;
-        }
         unsigned char byte = 0;
-        ssize_t count = ::read(CONSOLE_FD, &byte, 1);
-        // A console that has gone away would answer every poll at once:
-        // nobody is there to answer.
-        if (count <= 0 && (console.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+        platform::InputWait wait =
+            platform::read_byte_within(platform::CONSOLE_FD, ANSWER_TIMEOUT_MS, &byte);
+        if (wait == platform::InputWait::no_byte)
+            continue;
+        // Nobody is there to answer a console that has gone away.
+        if (wait != platform::InputWait::ready) {
             put_string("\nTimeout. Assuming \"no\".\n");
             return false;
         }
-        if (count == 1 && byte == 'y')
+        if (byte == 'y')
             return true;
-        if (count == 1 && byte == 'n')
+        if (byte == 'n')
             return false;
     }
 }
