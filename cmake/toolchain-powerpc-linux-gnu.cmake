@@ -11,6 +11,11 @@ set(CMAKE_C_COMPILER ${_target}-gcc)
 set(CMAKE_CXX_COMPILER ${_target}-g++)
 
 set(_sysroot /usr/${_target})
+# 32-bit PowerPC has no 64-bit atomic instructions: std::atomic<uint64_t>
+# and the target's static libcrypto call into libatomic.
+set(CMAKE_C_STANDARD_LIBRARIES_INIT -latomic)
+set(CMAKE_CXX_STANDARD_LIBRARIES_INIT -latomic)
+
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-ppc-static -L ${_sysroot})
 
 # libcrypto for the target, built by scripts/cross-openssl outside the tree.
