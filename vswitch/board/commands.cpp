@@ -29,12 +29,14 @@ bool names_variable(const char* entry, const char* name) {
     return std::strncmp(entry, name, length) == 0 && entry[length] == '=';
 }
 
-// LD_PRELOAD without this library (entries are separated by blanks or colons).
+// LD_PRELOAD without this library (entries are separated by blanks or colons),
+// nor the sanitizer runtime that a sanitizer build preloads ahead of it.
 std::string preload_without_us(const char* value) {
     std::string kept;
     std::string entry;
     auto flush = [&] {
-        if (!entry.empty() && entry.find("libvswitch-board") == std::string::npos)
+        if (!entry.empty() && entry.find("libvswitch-board") == std::string::npos &&
+            entry.find("libasan") == std::string::npos)
             kept += (kept.empty() ? "" : ":") + entry;
         entry.clear();
     };
