@@ -86,7 +86,10 @@ struct Options {
     std::string usb_mount;
     std::string report;
     std::string term = "vt100";
-    std::string stderr_file; // inside the root; empty: the console
+    std::string stderr_file;  // inside the root; empty: the console
+    std::string stdout_file;  // inside the root; empty: the console
+    bool usb_handling = true; // a stick present at power-on is handled before the program
+    std::string after;        // bash script run once the program has ended
     std::vector<std::string> env;
     std::vector<std::string> program;
 };
@@ -101,7 +104,13 @@ struct BoardConfig {
     std::set<std::string> missing_tools;
     bool shell = true;
     bool sigchld_ignored = false;
-    bool user_image = false; // /user on an ext3 image (emmc/mmcblk0p1.img) on a loop device
+    bool user_image = false;  // /user on an ext3 image (emmc/mmcblk0p1.img) on a loop device
+    bool console_node = true; // "/dev/console" exists
+    // The stick as a disk image (usb-stick.img) on a loop device shown as
+    // "/dev/sda"; usb_partition ("offset size", bytes) is the range of its
+    // first partition, shown as "/dev/sda1" through a second loop device.
+    bool usb_image = false;
+    std::vector<std::string> usb_partition;
 };
 
 class SetupError {
@@ -161,6 +170,12 @@ BoardConfig read_board_config(const std::string& board) {
             config.sigchld_ignored = first == "ignored";
         else if (key[0] == "user")
             config.user_image = first == "ext3";
+        else if (key[0] == "console")
+            config.console_node = yes(first);
+        else if (key[0] == "usb_image")
+            config.usb_image = yes(first);
+        else if (key[0] == "usb_partition")
+            config.usb_partition = list;
     }
     return config;
 }
@@ -247,9 +262,11 @@ void bind_node(const std::string& from, const std::string& to) {
     bind(from, to);
 }
 
-// The /user partition as a real filesystem: its image on a free loop device,
-// detached by the kernel once the last user (this run) lets go of it.
-int attach_loop_device(const std::string& image, std::string& device) {
+// The /user partition or the USB stick as a real block device: the image (or
+// the byte range of it that size_limit, when not 0, bounds) on a free loop
+// device, detached by the kernel once the last user (this run) lets go of it.
+int attach_loop_device(const std::string& image, std::string& device, uint64_t offset = 0,
+                       uint64_t size_limit = 0) {
     int control = ::open("/dev/loop-control", O_RDWR | O_CLOEXEC);
     if (control < 0)
         fail("open /dev/loop-control");
@@ -270,6 +287,8 @@ int attach_loop_device(const std::string& image, std::string& device) {
         loop_config config{};
         config.fd = static_cast<uint32_t>(backing);
         config.info.lo_flags = LO_FLAGS_AUTOCLEAR;
+        config.info.lo_offset = offset;
+        config.info.lo_sizelimit = size_limit;
         std::strncpy(reinterpret_cast<char*>(config.info.lo_file_name), image.c_str(),
                      LO_NAME_SIZE - 1);
         if (::ioctl(fd, LOOP_CONFIGURE, &config) == 0)
@@ -360,14 +379,26 @@ void place_etc(const std::string& root) {
                                         ",,L\n");
 }
 
+// Host block devices that stand for the switch's own.
+struct BlockDevices {
+    std::string user;          // mmcblk0p1
+    std::string usb_disk;      // sda
+    std::string usb_partition; // sda1
+};
+
 void place_dev(const std::string& root, const Options& options, const BoardConfig& config,
-               const std::string& user_device) {
+               const BlockDevices& devices) {
     std::string dev = root + "/dev";
-    if (!user_device.empty())
-        bind_node(user_device, dev + "/mmcblk0p1");
+    if (!devices.user.empty())
+        bind_node(devices.user, dev + "/mmcblk0p1");
+    if (!devices.usb_disk.empty())
+        bind_node(devices.usb_disk, dev + "/sda");
+    if (!devices.usb_partition.empty())
+        bind_node(devices.usb_partition, dev + "/sda1");
     for (const char* node : {"null", "zero", "full", "random", "urandom", "tty"})
         bind_node(std::string("/dev/") + node, dev + "/" + node);
-    bind_node(options.console, dev + "/console");
+    if (config.console_node)
+        bind_node(options.console, dev + "/console");
     if (!options.serial.empty())
         bind_node(options.serial, dev + "/ttyS0");
     if (::symlink("/proc/self/fd", (dev + "/fd").c_str()) != 0)
@@ -380,11 +411,12 @@ void place_dev(const std::string& root, const Options& options, const BoardConfi
             fail("symlink /dev/std");
     }
     make_dir(dev + "/shm", 01777);
-    if (config.usb_stick)
+    if (config.usb_stick && !config.usb_image)
         write_file(dev + "/" + config.usb_device, "");
 }
 
-// Only the entries the boot manager looks at: the eMMC and its partitions.
+// Only the entries the boot manager looks at, the eMMC and its partitions, and
+// those of an image-backed USB stick, which hot-plug rules look at.
 void place_sys(const std::string& root, const BoardConfig& config) {
     std::string sys = root + "/sys";
     if (::mount("sysfs", sys.c_str(), "tmpfs", MS_NOSUID | MS_NODEV | MS_NOEXEC, "mode=0755") != 0)
@@ -394,6 +426,11 @@ void place_sys(const std::string& root, const BoardConfig& config) {
         make_dir(sys + "/block/mmcblk0");
         for (const auto& partition : config.emmc_partitions)
             make_dir(sys + "/block/mmcblk0/mmcblk0p" + partition);
+    }
+    if (config.usb_stick && config.usb_image) {
+        make_dir(sys + "/block/sda");
+        if (!config.usb_partition.empty())
+            make_dir(sys + "/block/sda/sda1");
     }
     if (::mount(nullptr, sys.c_str(), nullptr, MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NODEV,
                 nullptr) != 0)
@@ -432,6 +469,27 @@ void place_sanitizer_logs(const std::string& root) {
     }
 }
 
+// The loop devices of an image-backed stick, attached for the run; their
+// descriptors stay open (close-on-exec) for as long as this init lives.
+void attach_usb_stick(const Options& options, const BoardConfig& config, BlockDevices& devices) {
+    if (!config.usb_stick || !config.usb_image)
+        return;
+    std::string image = options.board + "/usb-stick.img";
+    attach_loop_device(image, devices.usb_disk);
+    if (config.usb_partition.empty())
+        return;
+    uint64_t range[2] = {};
+    for (size_t i = 0; i < 2; ++i) {
+        const char* text = i < config.usb_partition.size() ? config.usb_partition[i].c_str() : "";
+        char* end = nullptr;
+        errno = 0;
+        range[i] = std::strtoull(text, &end, 0);
+        if (*text == '\0' || *end != '\0' || errno != 0)
+            fail("usb_partition wants an offset and a size in bytes");
+    }
+    attach_loop_device(image, devices.usb_partition, range[0], range[1]);
+}
+
 // Returns the loop device descriptor that keeps an image-backed /user
 // attached for the run, or -1.
 int build_root(const Options& options, const BoardConfig& config) {
@@ -450,10 +508,11 @@ int build_root(const Options& options, const BoardConfig& config) {
     place_tools(root, options, config);
     place_etc(root);
     int user_loop = -1;
-    std::string user_device;
+    BlockDevices devices;
     if (config.user_image)
-        user_loop = attach_loop_device(options.board + "/emmc/mmcblk0p1.img", user_device);
-    place_dev(root, options, config, user_device);
+        user_loop = attach_loop_device(options.board + "/emmc/mmcblk0p1.img", devices.user);
+    attach_usb_stick(options, config, devices);
+    place_dev(root, options, config, devices);
     place_sys(root, config);
     place_proc(root);
 
@@ -590,6 +649,29 @@ void plug_in_usb_stick(const Options& options) {
         wait_for(pid);
 }
 
+// A look at the switch once the program has ended, before the sandbox goes
+// down: a bash script, its output in after.log in the board directory. It
+// runs without the board's library, so nothing of it is recorded.
+void run_after(const std::string& script) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        default_signals();
+        int in = ::open("/dev/null", O_RDONLY);
+        int out = ::open("/.vswitch/board/after.log", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || out < 0)
+            _exit(127);
+        ::dup2(in, 0);
+        ::dup2(out, 1);
+        ::dup2(out, 2);
+        std::vector<std::string> argv = {"/bin/bash", "-c", script};
+        std::vector<std::string> env = {"PATH=/sbin:/usr/sbin:/bin:/usr/bin", "HOME=/"};
+        ::execve(argv[0].c_str(), pointers(argv).data(), pointers(env).data());
+        _exit(127);
+    }
+    if (pid > 0)
+        wait_for(pid);
+}
+
 [[noreturn]] void run_init(const Options& options, const BoardConfig& config, pid_t outer) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
     if (::getppid() != 0 && ::getppid() != outer)
@@ -604,7 +686,7 @@ void plug_in_usb_stick(const Options& options) {
         ::sethostname("switch", 6);
         bring_up_loopback();
         drop_capabilities();
-        if (config.usb_stick)
+        if (config.usb_stick && options.usb_handling)
             plug_in_usb_stick(options);
     } catch (const SetupError& error) {
         report("error: " + error.what());
@@ -630,6 +712,13 @@ void plug_in_usb_stick(const Options& options) {
                 ::close(fd);
             }
         }
+        if (!options.stdout_file.empty()) {
+            int fd = ::open(options.stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (fd >= 0 && fd != 1) {
+                ::dup2(fd, 1);
+                ::close(fd);
+            }
+        }
         if (config.sigchld_ignored)
             std::signal(SIGCHLD, SIG_IGN);
         ::execve(argv[0].c_str(), pointers(argv).data(), pointers(env).data());
@@ -647,6 +736,8 @@ void plug_in_usb_stick(const Options& options) {
         report("signal " + std::to_string(WTERMSIG(status)));
     else
         report("error: lost the program");
+    if (!options.after.empty())
+        run_after(options.after);
     _exit(0);
 }
 
@@ -664,6 +755,7 @@ int usage() {
                  "usage: vswitch-sandbox --board DIR --root DIR [--console PTS] [--serial PTS]\n"
                  "       [--preload LIB] [--time virtual|real] [--fake-tool FILE]\n"
                  "       [--usb-mount FILE] [--report FILE] [--term NAME] [--stderr FILE]\n"
+                 "       [--stdout FILE] [--usb-handling yes|no] [--after SCRIPT]\n"
                  "       [--env NAME=VALUE]\n"
                  "       -- PROGRAM [ARGS...]\n");
     return 2;
@@ -676,7 +768,8 @@ bool parse(int argc, char** argv, Options& options) {
         {"--preload", &options.preload},     {"--time", &options.time},
         {"--fake-tool", &options.fake_tool}, {"--usb-mount", &options.usb_mount},
         {"--report", &options.report},       {"--term", &options.term},
-        {"--stderr", &options.stderr_file}};
+        {"--stderr", &options.stderr_file},  {"--stdout", &options.stdout_file},
+        {"--after", &options.after}};
     int i = 1;
     for (; i < argc; ++i) {
         std::string arg = argv[i];
@@ -688,6 +781,8 @@ bool parse(int argc, char** argv, Options& options) {
             return false;
         if (arg == "--env")
             options.env.push_back(argv[++i]);
+        else if (arg == "--usb-handling")
+            options.usb_handling = yes(argv[++i]);
         else if (values.count(arg))
             *values[arg] = argv[++i];
         else

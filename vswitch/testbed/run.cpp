@@ -93,6 +93,10 @@ std::string interposer_path() {
     return env_or("VSWITCH_INTERPOSER", VSWITCH_INTERPOSER);
 }
 
+std::string after_log_path(const VirtualSwitch& vswitch) {
+    return vswitch.dir() + "/after.log";
+}
+
 const char* ending_name(Ending ending) {
     switch (ending) {
     case Ending::running:
@@ -153,6 +157,14 @@ BootRun::BootRun(VirtualSwitch& vswitch, RunOptions options) : vswitch_(vswitch)
         argv.insert(argv.end(), {"--usb-mount", usb_mount_path()});
     if (options.stderr_to_file)
         argv.insert(argv.end(), {"--stderr", "/.vswitch/board/stderr.log"});
+    if (options.stdout_to_file)
+        argv.insert(argv.end(), {"--stdout", "/.vswitch/board/stdout.log"});
+    if (!options.handle_usb_at_power_on)
+        argv.insert(argv.end(), {"--usb-handling", "no"});
+    if (!options.after.empty()) {
+        ::unlink(after_log_path(vswitch_).c_str());
+        argv.insert(argv.end(), {"--after", options.after});
+    }
     for (const auto& variable : options.environment)
         argv.insert(argv.end(), {"--env", variable});
     argv.push_back("--");

@@ -23,6 +23,8 @@ std::string boot_manager_path();
 std::string usb_mount_path();
 std::string sandbox_path();
 std::string interposer_path();
+// Where the output of RunOptions::after lands.
+std::string after_log_path(const VirtualSwitch& vswitch);
 
 struct RunOptions {
     std::string program;           // empty: this build's boot-manager
@@ -31,8 +33,16 @@ struct RunOptions {
     // The console turns "\n" into "\r\n" as a serial console does; off, the
     // transcript holds exactly the bytes the program wrote.
     bool translate_newlines = false;
-    bool hotplug_usb_mount = true;        // a stick present at power-on is mounted by usb-mount
-    bool stderr_to_file = false;          // standard error to stderr.log in the switch directory
+    bool hotplug_usb_mount = true; // a stick present at power-on is mounted by usb-mount
+    bool stderr_to_file = false;   // standard error to stderr.log in the switch directory
+    bool stdout_to_file = false;   // standard output to stdout.log in the switch directory
+    // Off: a stick present at power-on is left as plugged in, for the program
+    // (usb-mount itself) to handle.
+    bool handle_usb_at_power_on = true;
+    // A bash script run in the switch once the program has ended, to look at
+    // what it left (mounts, directories); its output lands in after.log in the
+    // switch directory (see after_log_path).
+    std::string after;
     std::vector<std::string> environment; // more NAME=VALUE for the program
     std::string term = "vt100";
 };

@@ -52,6 +52,94 @@ void make_parent(const std::string& path) {
     fs::create_directories(fs::path(path).parent_path(), error);
 }
 
+// Runs one of this machine's tools (found in the sbin and bin directories) on
+// a file of this switch, its output discarded. True when it exits 0.
+bool run_tool(const std::string& name, std::vector<std::string> args) {
+    std::string path;
+    for (const char* dir : {"/usr/sbin/", "/sbin/", "/usr/bin/", "/bin/"})
+        if (path.empty() && ::access((dir + name).c_str(), X_OK) == 0)
+            path = dir + name;
+    if (path.empty())
+        return false;
+    args.insert(args.begin(), name);
+    std::vector<char*> argv;
+    for (auto& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int null = ::open("/dev/null", O_RDWR);
+        ::dup2(null, 0);
+        ::dup2(null, 1);
+        ::dup2(null, 2);
+        ::execv(path.c_str(), argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
+
+bool make_sized_file(const std::string& path, uint64_t size) {
+    make_parent(path);
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        if (!out)
+            return false;
+    }
+    std::error_code error;
+    fs::resize_file(path, size, error);
+    return !error;
+}
+
+bool make_filesystem(const std::string& type, const std::string& image) {
+    if (type == "vfat")
+        return run_tool("mkfs.vfat", {"--mbr=n", image});
+    if (type == "ext2" || type == "ext3" || type == "ext4")
+        return run_tool("mkfs." + type, {"-q", "-F", image});
+    return false;
+}
+
+// A DOS partition table with one partition of `sectors` 512-byte sectors
+// from sector `first`, of the given type.
+std::string master_boot_record(uint32_t first, uint32_t sectors, uint8_t type) {
+    std::string mbr(512, '\0');
+    auto put32 = [&mbr](size_t at, uint32_t value) {
+        for (int i = 0; i < 4; ++i)
+            mbr[at + static_cast<size_t>(i)] = static_cast<char>((value >> (8 * i)) & 0xFF);
+    };
+    put32(440, 0x5553424B); // disk signature
+    const size_t entry = 446;
+    // Addresses beyond what cylinder/head/sector values can hold: the LBA
+    // fields count.
+    for (size_t chs : {entry + 1, entry + 5}) {
+        mbr[chs] = static_cast<char>(0xFE);
+        mbr[chs + 1] = static_cast<char>(0xFF);
+        mbr[chs + 2] = static_cast<char>(0xFF);
+    }
+    mbr[entry + 4] = static_cast<char>(type);
+    put32(entry + 8, first);
+    put32(entry + 12, sectors);
+    mbr[510] = static_cast<char>(0x55);
+    mbr[511] = static_cast<char>(0xAA);
+    return mbr;
+}
+
+// Copies the whole of `from` into `to` at `offset`.
+bool copy_into(const std::string& from, const std::string& to, uint64_t offset) {
+    std::ifstream in(from, std::ios::binary);
+    std::fstream out(to, std::ios::binary | std::ios::in | std::ios::out);
+    if (!in || !out)
+        return false;
+    out.seekp(static_cast<std::streamoff>(offset));
+    std::vector<char> buffer(1 << 20);
+    while (in) {
+        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        out.write(buffer.data(), in.gcount());
+    }
+    return static_cast<bool>(out);
+}
+
 } // namespace
 
 std::string ToolCall::name() const {
@@ -229,6 +317,48 @@ std::string VirtualSwitch::usb_dir() const {
 
 void VirtualSwitch::write_usb_file(const std::string& path, const std::string& content) {
     write_file(usb_dir() + "/" + path, content);
+}
+
+bool VirtualSwitch::use_usb_stick_image(const UsbStickImage& stick) {
+    constexpr uint64_t MIB = 1 << 20;
+    const uint64_t disk_size = static_cast<uint64_t>(stick.size_mib) * MIB;
+    const uint64_t offset = stick.partition_table ? MIB : 0;
+    if (disk_size < offset + MIB)
+        return false;
+    const std::string image = usb_stick_image();
+    const std::string filesystem = stick.partition_table ? image + ".part" : image;
+    if (!make_sized_file(filesystem, disk_size - offset))
+        return false;
+    if (!stick.filesystem.empty() && !make_filesystem(stick.filesystem, filesystem))
+        return false;
+    if (stick.partition_table) {
+        const auto sectors = static_cast<uint32_t>((disk_size - offset) / 512);
+        const uint8_t type = stick.filesystem == "vfat" ? 0x0C : 0x83;
+        bool made = make_sized_file(image, disk_size) && copy_into(filesystem, image, offset);
+        if (made) {
+            std::fstream out(image, std::ios::binary | std::ios::in | std::ios::out);
+            out << master_boot_record(static_cast<uint32_t>(offset / 512), sectors, type);
+            made = static_cast<bool>(out);
+        }
+        std::error_code error;
+        fs::remove(filesystem, error);
+        if (!made)
+            return false;
+    }
+    set_usb_stick(true);
+    set_config("usb_image", "yes");
+    set_config("usb_partition", stick.partition_table ? std::to_string(offset) + " " +
+                                                            std::to_string(disk_size - offset)
+                                                      : "");
+    return true;
+}
+
+std::string VirtualSwitch::usb_stick_image() const {
+    return dir_ + "/usb-stick.img";
+}
+
+void VirtualSwitch::set_console_node(bool present) {
+    set_config("console", present ? "yes" : "no");
 }
 
 void VirtualSwitch::set_tool_status(const std::string& tool, int status) {

@@ -31,6 +31,17 @@ struct AppOsStart {
     std::string working_directory;
 };
 
+// A USB stick as a real block device (VirtualSwitch::use_usb_stick_image).
+struct UsbStickImage {
+    // An MBR with one partition from 1 MiB to the end, holding the filesystem;
+    // without, the filesystem fills the whole disk.
+    bool partition_table = true;
+    // "vfat", "ext2", "ext3" or "ext4", made with this machine's mkfs; empty:
+    // blank bytes, which no kernel mounts.
+    std::string filesystem = "vfat";
+    unsigned size_mib = 16;
+};
+
 class VirtualSwitch {
   public:
     // A fresh switch in dir (created if missing; earlier state is removed): a
@@ -75,6 +86,19 @@ class VirtualSwitch {
     void set_usb_stick(bool present, const std::string& device = "sda1");
     std::string usb_dir() const;
     void write_usb_file(const std::string& path, const std::string& content);
+    // Plugs in a stick that is a real block device: a disk image
+    // (usb-stick.img) that the sandbox attaches to a loop device shown as
+    // "/dev/sda" and, with a partition table, its partition to a second loop
+    // device over that byte range, shown as "/dev/sda1"; /sys/block has their
+    // entries. usb-mount and the real mount tools (use_real_tool) then mount
+    // it; the files of usb_dir() are not on it. False when the image could
+    // not be made.
+    bool use_usb_stick_image(const UsbStickImage& stick = {});
+    std::string usb_stick_image() const;
+
+    // Whether "/dev/console" exists (the console terminal stays the program's
+    // standard input, output and error either way).
+    void set_console_node(bool present);
 
     // Tools of the boot root filesystem. Fakes record every call and exit 0
     // unless told otherwise; an effect is a bash snippet the fake runs with
