@@ -18,7 +18,8 @@ constexpr int EXIT_REFUSED = 255;
 
 class Console {
   public:
-    Console() : fd_(::open("/dev/console", O_WRONLY | O_NOCTTY)) {}
+    // Close-on-exec: the commands run keep only the streams they inherit.
+    Console() : fd_(::open("/dev/console", O_WRONLY | O_NOCTTY | O_CLOEXEC)) {}
     ~Console() {
         if (fd_ >= 0)
             ::close(fd_);
