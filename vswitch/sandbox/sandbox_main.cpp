@@ -182,10 +182,13 @@ BoardConfig read_board_config(const std::string& board) {
 
 // ---- file system helpers ------------------------------------------------------------------
 
+// A directory that is already there keeps its mode: make_dirs walks through
+// this machine's own directories (/tmp above all) on the way to the root.
 void make_dir(const std::string& path, mode_t mode = 0755) {
-    if (::mkdir(path.c_str(), mode) != 0 && errno != EEXIST)
+    if (::mkdir(path.c_str(), mode) == 0)
+        ::chmod(path.c_str(), mode); // the exact mode, whatever the umask
+    else if (errno != EEXIST)
         fail("mkdir " + path);
-    ::chmod(path.c_str(), mode);
     errno = 0;
 }
 
