@@ -24,45 +24,45 @@ bool fail(std::string* error, const std::string& reason) {
 
 } // namespace
 
-bool build_component_header(const ComponentSpec& spec, std::vector<uint8_t>* header,
+bool build_component_header(const ComponentRecipe& recipe, std::vector<uint8_t>* header,
                             std::string* error) {
-    const uint64_t payload_size = spec.payload.size();
+    const uint64_t payload_size = recipe.payload.size();
     std::vector<uint8_t> h(IMAGE_BASE_HEADER_SIZE, 0);
-    uint32_t type_word = spec.type_word;
+    uint32_t type_word = recipe.type_word;
     uint64_t len = payload_size;
 
-    switch (spec.header_version) {
+    switch (recipe.header_version) {
     case 1:
         if (type_word & IMAGE_V2_FLAG)
             return fail(error, "a type word with bit 31 set makes a version-2 header");
-        if (payload_size >= 4 && image_be32(spec.payload.data()) == IMAGE_HDR3_MAGIC)
+        if (payload_size >= 4 && image_be32(recipe.payload.data()) == IMAGE_HDR3_MAGIC)
             return fail(error, "the payload starts with \"HDR3\": a version-1 header would be "
                                "read as version 3");
         break;
     case 2:
-        if (spec.v2_header_size < IMAGE_V2_MIN_HEADER_SIZE)
+        if (recipe.v2_header_size < IMAGE_V2_MIN_HEADER_SIZE)
             return fail(error, "a version-2 header needs at least 20 bytes");
         type_word |= IMAGE_V2_FLAG;
-        h.resize(spec.v2_header_size, 0);
-        image_put_be16(h.data() + IMAGE_V2_HEADER_SIZE_OFFSET, spec.v2_header_size);
+        h.resize(recipe.v2_header_size, 0);
+        image_put_be16(h.data() + IMAGE_V2_HEADER_SIZE_OFFSET, recipe.v2_header_size);
         break;
     case 3: {
         h.resize(IMAGE_PROBE_SIZE, 0);
         image_put_be32(h.data() + IMAGE_HDR3_MAGIC_OFFSET, IMAGE_HDR3_MAGIC);
-        if (!spec.signature.empty()) {
-            if (spec.signature.size() > 0xFFFF - IMAGE_SIGNATURE_BODY_OFFSET)
+        if (!recipe.signature.empty()) {
+            if (recipe.signature.size() > 0xFFFF - IMAGE_SIGNATURE_BODY_OFFSET)
                 return fail(error, "the signature is too long for a record");
-            std::vector<uint8_t> body(2 + spec.signature.size());
-            image_put_be16(body.data(), static_cast<uint16_t>(spec.signature.size()));
-            std::copy(spec.signature.begin(), spec.signature.end(), body.begin() + 2);
+            std::vector<uint8_t> body(2 + recipe.signature.size());
+            image_put_be16(body.data(), static_cast<uint16_t>(recipe.signature.size()));
+            std::copy(recipe.signature.begin(), recipe.signature.end(), body.begin() + 2);
             append_record(&h, IMAGE_RECORD_SIGNATURE, body);
         }
-        if (spec.has_type_override) {
+        if (recipe.has_type_override) {
             std::vector<uint8_t> body(4);
-            image_put_be32(body.data(), spec.type_override);
+            image_put_be32(body.data(), recipe.type_override);
             append_record(&h, IMAGE_RECORD_TYPE_OVERRIDE, body);
         }
-        for (const auto& record : spec.records) {
+        for (const auto& record : recipe.records) {
             if (record.body.size() > 0xFFFF - IMAGE_RECORD_HEADER_SIZE)
                 return fail(error, "a header record is too long");
             append_record(&h, record.type, record.body);
@@ -79,17 +79,17 @@ bool build_component_header(const ComponentSpec& spec, std::vector<uint8_t>* hea
     }
     if (len > 0xFFFFFFFFULL)
         return fail(error, "the payload is too large for the 32-bit length field");
-    if (spec.header_version != 3 && !spec.signature.empty())
+    if (recipe.header_version != 3 && !recipe.signature.empty())
         return fail(error, "only a version-3 header carries a signature");
-    if (spec.header_version != 3 && (spec.has_type_override || !spec.records.empty()))
+    if (recipe.header_version != 3 && (recipe.has_type_override || !recipe.records.empty()))
         return fail(error, "only a version-3 header carries header records");
 
     image_put_be32(h.data() + IMAGE_LEN_OFFSET, static_cast<uint32_t>(len));
     image_put_be32(h.data() + IMAGE_MAGIC_OFFSET, type_word);
-    image_put_be32(h.data() + IMAGE_ID_OFFSET, spec.id);
+    image_put_be32(h.data() + IMAGE_ID_OFFSET, recipe.id);
     uint32_t crc = image_crc_update(IMAGE_CRC_INITIAL, h.data() + IMAGE_LEN_OFFSET,
                                     h.size() - IMAGE_LEN_OFFSET);
-    crc = image_crc_update(crc, spec.payload.data(), spec.payload.size());
+    crc = image_crc_update(crc, recipe.payload.data(), recipe.payload.size());
     image_put_be32(h.data() + IMAGE_CRC_OFFSET, crc);
     *header = std::move(h);
     return true;

@@ -13,7 +13,7 @@ struct RawRecord {
     std::vector<uint8_t> body;
 };
 
-struct ComponentSpec {
+struct ComponentRecipe {
     std::vector<uint8_t> payload;
     uint32_t type_word = 0; // bit 31 is added for a version-2 header
     uint32_t id = 0;        // version a.b.c.d, a in the top byte
@@ -28,7 +28,7 @@ struct ComponentSpec {
 // The header bytes of the component (its payload follows them in the file),
 // with len and the CRC filled in. False with a one-line reason when the
 // component cannot be laid out.
-bool build_component_header(const ComponentSpec& spec, std::vector<uint8_t>* header,
+bool build_component_header(const ComponentRecipe& recipe, std::vector<uint8_t>* header,
                             std::string* error);
 
 } // namespace swimage

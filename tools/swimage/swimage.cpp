@@ -166,7 +166,7 @@ struct ComponentOptions {
     std::string payload_path;
     bool has_type = false;
     std::string sign_path;
-    swimage::ComponentSpec spec;
+    swimage::ComponentRecipe recipe;
 };
 
 int run_create(int argc, char** argv) {
@@ -190,33 +190,33 @@ int run_create(int argc, char** argv) {
             return usage_error(option + " comes before any --payload");
         ComponentOptions& c = components.back();
         if (option == "--type") {
-            if (!parse_type(value, &c.spec.type_word))
+            if (!parse_type(value, &c.recipe.type_word))
                 return usage_error("unknown image type '" + value + "'");
             c.has_type = true;
         } else if (option == "--version") {
-            if (!parse_version(value, &c.spec.id))
+            if (!parse_version(value, &c.recipe.id))
                 return usage_error("version '" + value + "' is not a.b.c.d with numbers 0-255");
         } else if (option == "--header-version") {
             uint64_t v = 0;
             if (!parse_number(value, 3, &v) || v < 1)
                 return usage_error("header version must be 1, 2 or 3");
-            c.spec.header_version = static_cast<int>(v);
+            c.recipe.header_version = static_cast<int>(v);
         } else if (option == "--header-size") {
             uint64_t v = 0;
             if (!parse_number(value, 0xFFFF, &v) || v < IMAGE_V2_MIN_HEADER_SIZE)
                 return usage_error("header size must be 20 to 65535");
-            c.spec.v2_header_size = static_cast<uint16_t>(v);
+            c.recipe.v2_header_size = static_cast<uint16_t>(v);
         } else if (option == "--sign") {
             c.sign_path = value;
         } else if (option == "--type-override") {
-            if (!parse_type(value, &c.spec.type_override))
+            if (!parse_type(value, &c.recipe.type_override))
                 return usage_error("unknown image type '" + value + "'");
-            c.spec.has_type_override = true;
+            c.recipe.has_type_override = true;
         } else if (option == "--record") {
             swimage::RawRecord record;
             if (!parse_record(value, &record))
                 return usage_error("record '" + value + "' is not TYPE:HEX");
-            c.spec.records.push_back(record);
+            c.recipe.records.push_back(record);
         } else {
             return usage_error("unknown option " + option);
         }
@@ -230,21 +230,21 @@ int run_create(int argc, char** argv) {
         const std::string which = "component " + std::to_string(n + 1);
         if (!c.has_type)
             return usage_error(which + " has no --type");
-        if (c.spec.header_version != 2 && c.spec.v2_header_size != 24)
+        if (c.recipe.header_version != 2 && c.recipe.v2_header_size != 24)
             return usage_error(which + ": --header-size is for version-2 headers");
         std::string error;
-        if (!read_whole_file(c.payload_path, &c.spec.payload, &error))
+        if (!read_whole_file(c.payload_path, &c.recipe.payload, &error))
             return failure(error);
         if (!c.sign_path.empty()) {
-            if (c.spec.header_version != 3)
+            if (c.recipe.header_version != 3)
                 return failure(which + ": only a version-3 header carries a signature");
             swimage::Pkey key = swimage::load_private_key(c.sign_path, &error);
             if (!key ||
-                !swimage::sign_payload(key.get(), c.spec.payload, &c.spec.signature, &error))
+                !swimage::sign_payload(key.get(), c.recipe.payload, &c.recipe.signature, &error))
                 return failure(error);
         }
         std::vector<uint8_t> header;
-        if (!swimage::build_component_header(c.spec, &header, &error))
+        if (!swimage::build_component_header(c.recipe, &header, &error))
             return failure(which + ": " + error);
         headers.push_back(std::move(header));
     }
@@ -255,7 +255,7 @@ int run_create(int argc, char** argv) {
     uint64_t total = 0;
     bool written = true;
     for (size_t n = 0; n < components.size() && written; ++n) {
-        const auto& payload = components[n].spec.payload;
+        const auto& payload = components[n].recipe.payload;
         written =
             std::fwrite(headers[n].data(), 1, headers[n].size(), out.get()) == headers[n].size() &&
             std::fwrite(payload.data(), 1, payload.size(), out.get()) == payload.size();

@@ -8,23 +8,23 @@
 #include "image_signing.h"
 #include "image_writer.h"
 
-using swimage::ComponentSpec;
+using swimage::ComponentRecipe;
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes build(const ComponentSpec& spec) {
+Bytes build(const ComponentRecipe& recipe) {
     Bytes header;
     std::string error;
-    EXPECT_TRUE(swimage::build_component_header(spec, &header, &error)) << error;
+    EXPECT_TRUE(swimage::build_component_header(recipe, &header, &error)) << error;
     return header;
 }
 
-std::string build_error(const ComponentSpec& spec) {
+std::string build_error(const ComponentRecipe& recipe) {
     Bytes header;
     std::string error;
-    EXPECT_FALSE(swimage::build_component_header(spec, &header, &error));
+    EXPECT_FALSE(swimage::build_component_header(recipe, &header, &error));
     return error;
 }
 
@@ -37,15 +37,15 @@ ComponentHeader read_back(const Bytes& header) {
 }
 
 TEST(ImageWriter, Version3WithoutRecordsByteForByte) {
-    ComponentSpec spec;
-    spec.payload = {'a', 'b', 'c'};
-    spec.type_word = IMAGE_TYPE_KERNEL;
-    spec.id = 0x01020304;
-    const Bytes header = build(spec);
+    ComponentRecipe recipe;
+    recipe.payload = {'a', 'b', 'c'};
+    recipe.type_word = IMAGE_TYPE_KERNEL;
+    recipe.id = 0x01020304;
+    const Bytes header = build(recipe);
     Bytes expected = {0,    0,    0,    0,    0,   0,   0,   11,  0x03, 0x4D, 0x41, 0x52,
                       0x01, 0x02, 0x03, 0x04, 'H', 'D', 'R', '3', 0,    0,    0,    24};
     Bytes covered(expected.begin() + 4, expected.end());
-    covered.insert(covered.end(), spec.payload.begin(), spec.payload.end());
+    covered.insert(covered.end(), recipe.payload.begin(), recipe.payload.end());
     image_put_be32(expected.data(), image_crc(covered.data(), covered.size()));
     EXPECT_EQ(header, expected);
     const auto h = read_back(header);
@@ -54,14 +54,14 @@ TEST(ImageWriter, Version3WithoutRecordsByteForByte) {
 }
 
 TEST(ImageWriter, RecordsCountInTheHeaderLength) {
-    ComponentSpec spec;
-    spec.payload = Bytes(1000, 0x5A);
-    spec.type_word = IMAGE_TYPE_ROOT_FS;
-    spec.signature = Bytes(256, 0x11);
-    spec.has_type_override = true;
-    spec.type_override = IMAGE_TYPE_APPLICATION;
-    spec.records = {{9, {1, 2, 3}}, {3, Bytes(10, 0x22)}};
-    const Bytes header = build(spec);
+    ComponentRecipe recipe;
+    recipe.payload = Bytes(1000, 0x5A);
+    recipe.type_word = IMAGE_TYPE_ROOT_FS;
+    recipe.signature = Bytes(256, 0x11);
+    recipe.has_type_override = true;
+    recipe.type_override = IMAGE_TYPE_APPLICATION;
+    recipe.records = {{9, {1, 2, 3}}, {3, Bytes(10, 0x22)}};
+    const Bytes header = build(recipe);
     ASSERT_EQ(header.size(), 24U + 262 + 8 + 7 + 14);
     const auto h = read_back(header);
     EXPECT_EQ(h.version, 3);
@@ -79,18 +79,18 @@ TEST(ImageWriter, RecordsCountInTheHeaderLength) {
 }
 
 TEST(ImageWriter, Version1And2) {
-    ComponentSpec spec;
-    spec.payload = Bytes(50, 1);
-    spec.type_word = IMAGE_TYPE_APPLICATION;
-    spec.header_version = 1;
-    const Bytes v1 = build(spec);
+    ComponentRecipe recipe;
+    recipe.payload = Bytes(50, 1);
+    recipe.type_word = IMAGE_TYPE_APPLICATION;
+    recipe.header_version = 1;
+    const Bytes v1 = build(recipe);
     EXPECT_EQ(v1.size(), 16U);
     EXPECT_EQ(image_be32(v1.data() + 4), 50U);
     EXPECT_EQ(read_back(v1).version, 1);
 
-    spec.header_version = 2;
-    spec.v2_header_size = 40;
-    const Bytes v2 = build(spec);
+    recipe.header_version = 2;
+    recipe.v2_header_size = 40;
+    const Bytes v2 = build(recipe);
     EXPECT_EQ(v2.size(), 40U);
     const auto h = read_back(v2);
     EXPECT_EQ(h.version, 2);
@@ -100,26 +100,26 @@ TEST(ImageWriter, Version1And2) {
 }
 
 TEST(ImageWriter, RefusesWhatCannotBeRead) {
-    ComponentSpec spec;
-    spec.payload = {'H', 'D', 'R', '3', 0};
-    spec.type_word = IMAGE_TYPE_KERNEL;
-    spec.header_version = 1;
-    EXPECT_NE(build_error(spec).find("HDR3"), std::string::npos);
-    spec.payload = {1};
-    spec.type_word = 0x844D4152;
-    EXPECT_NE(build_error(spec).find("bit 31"), std::string::npos);
-    spec.type_word = IMAGE_TYPE_KERNEL;
-    spec.signature = {1, 2};
-    EXPECT_NE(build_error(spec).find("signature"), std::string::npos);
-    spec.signature.clear();
-    spec.header_version = 2;
-    spec.v2_header_size = 19;
-    EXPECT_NE(build_error(spec).find("20"), std::string::npos);
-    spec.header_version = 4;
-    EXPECT_NE(build_error(spec).find("1, 2 or 3"), std::string::npos);
-    spec.header_version = 3;
-    spec.records = {{7, Bytes(0xFFFF - 24, 0)}};
-    EXPECT_NE(build_error(spec).find("16-bit"), std::string::npos);
+    ComponentRecipe recipe;
+    recipe.payload = {'H', 'D', 'R', '3', 0};
+    recipe.type_word = IMAGE_TYPE_KERNEL;
+    recipe.header_version = 1;
+    EXPECT_NE(build_error(recipe).find("HDR3"), std::string::npos);
+    recipe.payload = {1};
+    recipe.type_word = 0x844D4152;
+    EXPECT_NE(build_error(recipe).find("bit 31"), std::string::npos);
+    recipe.type_word = IMAGE_TYPE_KERNEL;
+    recipe.signature = {1, 2};
+    EXPECT_NE(build_error(recipe).find("signature"), std::string::npos);
+    recipe.signature.clear();
+    recipe.header_version = 2;
+    recipe.v2_header_size = 19;
+    EXPECT_NE(build_error(recipe).find("20"), std::string::npos);
+    recipe.header_version = 4;
+    EXPECT_NE(build_error(recipe).find("1, 2 or 3"), std::string::npos);
+    recipe.header_version = 3;
+    recipe.records = {{7, Bytes(0xFFFF - 24, 0)}};
+    EXPECT_NE(build_error(recipe).find("16-bit"), std::string::npos);
 }
 
 TEST(ImageSigning, SignatureVerifiesOverThePayloadOnly) {
