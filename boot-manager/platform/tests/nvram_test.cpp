@@ -59,6 +59,10 @@ struct ModeCase {
     bool tesk;
 };
 
+void PrintTo(const ModeCase& c, std::ostream* os) {
+    *os << "mode byte " << static_cast<int>(c.mode_byte);
+}
+
 class BootSlotByMode : public NvramTest, public ::testing::WithParamInterface<ModeCase> {};
 
 TEST_P(BootSlotByMode, SlotByteFollowsTheOsModeReadFirst) {
@@ -87,7 +91,10 @@ TEST_P(BootSlotByMode, SlotByteFollowsTheOsModeReadFirst) {
 
 INSTANTIATE_TEST_SUITE_P(Modes, BootSlotByMode,
                          ::testing::Values(ModeCase{'C', true}, ModeCase{'E', false},
-                                           ModeCase{0xFF, false}, ModeCase{0x00, false}));
+                                           ModeCase{0xFF, false}, ModeCase{0x00, false}),
+                         [](const auto& info) {
+                             return "byte" + std::to_string(info.param.mode_byte);
+                         });
 
 TEST_F(NvramTest, OsModeLooksOnlyAtTheLowByte) {
     set_os_mode(2);

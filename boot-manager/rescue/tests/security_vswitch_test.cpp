@@ -114,6 +114,10 @@ struct BlinkCase {
     std::string echo; // the answer line holds at most 7 characters
 };
 
+void PrintTo(const BlinkCase& c, std::ostream* os) {
+    *os << "seconds register " << static_cast<int>(c.seconds) << ", answer " << c.answer;
+}
+
 class PresenceBlinks : public SecurityScenario, public ::testing::WithParamInterface<BlinkCase> {};
 
 TEST_P(PresenceBlinks, CountFromTheRtcSecondsAndTheRightAnswerEnablesTheMode) {
@@ -138,7 +142,11 @@ TEST_P(PresenceBlinks, CountFromTheRtcSecondsAndTheRightAnswerEnablesTheMode) {
 INSTANTIATE_TEST_SUITE_P(Seconds, PresenceBlinks,
                          ::testing::Values(BlinkCase{0x00, 1, "1", "1"},
                                            BlinkCase{0x37, 10, "10", "10"},
-                                           BlinkCase{0x59, 14, "14 blinks", "14 blin\a\a"}));
+                                           BlinkCase{0x59, 14, "14 blinks", "14 blin\a\a"}),
+                         [](const auto& info) {
+                             return "seconds" + std::to_string(info.param.seconds >> 4) +
+                                    std::to_string(info.param.seconds & 0x0F);
+                         });
 
 TEST_F(SecurityScenario, ThreeWrongAnswersResetTheBoard) {
     set_rtc_seconds(0x37);
