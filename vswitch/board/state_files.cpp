@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -54,24 +55,31 @@ int sys_close(int fd) {
     return static_cast<int>(::syscall(SYS_close, fd));
 }
 
+// preadv/pwritev/statx take the same arguments on 32-bit and 64-bit kernels
+// (the offset split in two halves), so the board builds for the switch's CPU
+// as well as for the host.
 ssize_t sys_pread(int fd, void* buffer, size_t length, uint64_t offset) {
-    return ::syscall(SYS_pread64, fd, buffer, length, static_cast<off_t>(offset));
+    iovec part{buffer, length};
+    return ::syscall(SYS_preadv, fd, &part, 1, static_cast<unsigned long>(offset),
+                     static_cast<unsigned long>(offset >> 32));
 }
 
 ssize_t sys_pwrite(int fd, const void* buffer, size_t length, uint64_t offset) {
-    return ::syscall(SYS_pwrite64, fd, buffer, length, static_cast<off_t>(offset));
+    iovec part{const_cast<void*>(buffer), length};
+    return ::syscall(SYS_pwritev, fd, &part, 1, static_cast<unsigned long>(offset),
+                     static_cast<unsigned long>(offset >> 32));
 }
 
 uint64_t sys_file_size(int fd) {
-    struct stat info {};
-    if (::syscall(SYS_fstat, fd, &info) != 0)
+    struct statx info {};
+    if (::syscall(SYS_statx, fd, "", AT_EMPTY_PATH, STATX_SIZE, &info) != 0)
         return 0;
-    return static_cast<uint64_t>(info.st_size);
+    return info.stx_size;
 }
 
 bool file_exists(const char* path) {
-    struct stat info {};
-    return ::syscall(SYS_newfstatat, AT_FDCWD, path, &info, 0) == 0;
+    struct statx info {};
+    return ::syscall(SYS_statx, AT_FDCWD, path, 0, 0U, &info) == 0;
 }
 
 bool image_read(const char* path, uint64_t offset, void* buffer, size_t length, uint8_t fill) {

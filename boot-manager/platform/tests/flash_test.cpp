@@ -250,6 +250,10 @@ TEST_F(FlashTest, WorkBufferThatCannotBeHadLeavesTheFlashUntouched) {
     if (child == 0) {
         const rlimit limit{256u << 20, 256u << 20};
         ::setrlimit(RLIMIT_DATA, &limit);
+        // An emulator (qemu-user) may not enforce the limit: nothing to test then.
+        void* probe = std::malloc(512u << 20);
+        if (probe != nullptr)
+            ::_exit(77);
         std::freopen(printed.c_str(), "w", stdout);
         int result = flash_write_range(data.data(), kernel_, 0, 16, 1);
         std::fflush(stdout);
@@ -257,6 +261,8 @@ TEST_F(FlashTest, WorkBufferThatCannotBeHadLeavesTheFlashUntouched) {
     }
     int status = 0;
     ::waitpid(child, &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "the memory limit is not enforced here";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     std::ifstream in(printed);
     std::string out((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
