@@ -14,6 +14,7 @@
 #include <stdexcept>
 
 #include "board/board_layout.h"
+#include "board/log_fields.h"
 #include "board/rtc_clock.h"
 
 namespace fs = std::filesystem;
@@ -430,23 +431,7 @@ bool interposer_loaded() {
 }
 
 std::string escape_field(const std::string& text) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : text) {
-        if (c == '\\')
-            out += "\\\\";
-        else if (c == '\t')
-            out += "\\t";
-        else if (c == '\n')
-            out += "\\n";
-        else if (c == '\r')
-            out += "\\r";
-        else if (c < 0x20 || c == 0x7F)
-            out += std::string("\\x") + digits[c >> 4] + digits[c & 0xF];
-        else
-            out += static_cast<char>(c);
-    }
-    return out;
+    return board::escape_log_field(text.c_str());
 }
 
 std::string unescape_field(const std::string& text) {

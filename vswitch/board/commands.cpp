@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "board_layout.h"
+#include "log_fields.h"
 #include "state_files.h"
 
 extern char** environ;
@@ -79,28 +80,6 @@ class ChildEnvironment {
     std::vector<char*> pointers_;
 };
 
-// Tab-separated fields; backslash, tab, line ends and control bytes escaped.
-std::string escape(const char* text) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (const char* p = text; *p != '\0'; ++p) {
-        const auto c = static_cast<unsigned char>(*p);
-        if (c == '\\')
-            out += "\\\\";
-        else if (c == '\t')
-            out += "\\t";
-        else if (c == '\n')
-            out += "\\n";
-        else if (c == '\r')
-            out += "\\r";
-        else if (c < 0x20 || c == 0x7F)
-            out += std::string("\\x") + digits[c >> 4] + digits[c & 0xF];
-        else
-            out += static_cast<char>(c);
-    }
-    return out;
-}
-
 void record(const char* kind, const char* first, char* const* argv) {
     if (current_board() == nullptr)
         return;
@@ -108,9 +87,9 @@ void record(const char* kind, const char* first, char* const* argv) {
     LineBuffer time(clock, sizeof clock);
     time.dec(board_clock_ns());
     std::string line =
-        std::string(clock) + '\t' + kind + '\t' + escape(first != nullptr ? first : "");
+        std::string(clock) + '\t' + kind + '\t' + escape_log_field(first != nullptr ? first : "");
     for (char* const* arg = argv; arg != nullptr && *arg != nullptr; ++arg)
-        line += '\t' + escape(*arg);
+        line += '\t' + escape_log_field(*arg);
     line += '\n';
     append_log(layout::COMMAND_LOG, line.data(), line.size());
 }
