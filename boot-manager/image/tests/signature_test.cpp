@@ -17,6 +17,7 @@
 #include "rescue/low_security.h"
 #include "signing_support.h"
 #include "temp_dir.h"
+#include "verdict_texts.h"
 
 namespace {
 
@@ -162,15 +163,6 @@ class Signatures : public testing::Test {
 // Off the board the keys come straight from the build, announced each time.
 const std::string PRODUCTION_LOAD = "Creating system key\n";
 const std::string DEVELOPMENT_LOAD = "Creating system development key\n";
-const std::string NOTE_DEVELOPER =
-    "\nNOTE - developer images operational. Checking developer keys....\n";
-const std::string NOTE_LOW_SECURITY =
-    "\nNOTE - low security mode is operational. Checking developer keys....\n";
-const std::string ALL_FAILED = "\nWARNING: All checks failed but you are running developer "
-                               "images and are in low security mode\n";
-const std::string VERIFIED = " Image signature verified. ";
-const std::string REJECTED = " Image rejected. ";
-const std::string NO_SIGNATURE = " Image rejected as it has no signature\n";
 
 const Bytes APP_PAYLOAD = payload_of(5000, 9);
 

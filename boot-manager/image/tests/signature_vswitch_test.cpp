@@ -14,24 +14,17 @@
 #include "image/signing_key_files.h"
 #include "platform/process.h"
 #include "testbed/fixture.h"
+#include "verdict_texts.h"
 
 namespace vswitch {
 namespace {
 
 using namespace std::chrono_literals;
+using namespace image_test;
 
-const std::string NOTE_DEVELOPER =
-    "\nNOTE - developer images operational. Checking developer keys....\n";
-const std::string NOTE_LOW_SECURITY =
-    "\nNOTE - low security mode is operational. Checking developer keys....\n";
-const std::string ALL_FAILED = "\nWARNING: All checks failed but you are running developer "
-                               "images and are in low security mode\n";
 const std::string UNSIGNED_WARNING = "\nWARNING: Image is unsigned but you are running developer "
                                      "images and are in low security mode\n";
 const std::string CONFIRM = "Install image anyway? y/N? ";
-const std::string VERIFIED = " Image signature verified. ";
-const std::string REJECTED = " Image rejected. ";
-const std::string NO_SIGNATURE = " Image rejected as it has no signature\n";
 
 enum class Key { production, development, stranger, none };
 enum class RootFs { production, development, unsigned_v1, erased };
