@@ -8,16 +8,15 @@
 #include <memory>
 #include <new>
 
+#include "image/openssl_handles.h"
+
 namespace {
 
 // Never stored: encryption and decryption set up the same value.
 constexpr uint8_t KEY_STORE_IV[IMAGE_CIPHER_BLOCK] = {
     0x5b, 0x1e, 0xc4, 0x70, 0x93, 0x2d, 0xa8, 0x6f, 0x0c, 0xe1, 0x47, 0xb2, 0x39, 0xd6, 0x84, 0x1a};
 
-struct CipherCtxFree {
-    void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
-};
-using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
+using openssl::CipherCtx;
 
 // Assertion reports name this module, as the board's support tools expect.
 void check(bool condition, const char* text, int line) {

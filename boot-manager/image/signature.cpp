@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "image/image_format.h"
+#include "image/openssl_handles.h"
 #include "platform/unique_fd.h"
 #include "rescue/console.h"
 #include "rescue/low_security.h"
@@ -23,18 +24,9 @@ const char* developer_images_partition_path = "/dev/mtd-rfs";
 
 namespace {
 
-struct BioFree {
-    void operator()(BIO* bio) const { BIO_free(bio); }
-};
-struct PkeyFree {
-    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct MdCtxFree {
-    void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
-using Bio = std::unique_ptr<BIO, BioFree>;
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+using openssl::Bio;
+using openssl::MdCtx;
+using openssl::Pkey;
 
 // A public key never asks for a pass phrase; refuse to prompt for one.
 int no_pass_phrase(char*, int, int, void*) {

@@ -9,14 +9,8 @@ namespace swimage {
 
 namespace {
 
-struct BioFree {
-    void operator()(BIO* bio) const { BIO_free(bio); }
-};
-struct MdCtxFree {
-    void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
-using Bio = std::unique_ptr<BIO, BioFree>;
-using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+using openssl::Bio;
+using openssl::MdCtx;
 
 Pkey require_rsa(Pkey key, const std::string& path, std::string* error) {
     if (key && EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA) {

@@ -2,7 +2,7 @@
 // of the payload, as the switch checks them.
 #pragma once
 
-#include <openssl/evp.h>
+#include "image/openssl_handles.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -12,10 +12,7 @@
 
 namespace swimage {
 
-struct PkeyFree {
-    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using openssl::Pkey;
 
 // An RSA private key from a PEM file (no pass phrase).
 Pkey load_private_key(const std::string& path, std::string* error);
