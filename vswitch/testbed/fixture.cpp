@@ -41,6 +41,13 @@ void VirtualSwitchTest::boot(RunOptions options) {
     ASSERT_FALSE(run_->outcome().ending == Ending::failed) << run_->outcome().detail;
 }
 
+void VirtualSwitchTest::boot_program(const std::string& program, std::vector<std::string> args) {
+    RunOptions options;
+    options.program = program;
+    options.args = std::move(args);
+    boot(std::move(options));
+}
+
 BootRun& VirtualSwitchTest::current_run() {
     if (!run_)
         boot();

@@ -36,6 +36,8 @@ class VirtualSwitchTest : public ::testing::Test {
     // Powers the switch on; a run still going is stopped first. What earlier
     // runs recorded (tools, commands, waits) is forgotten; state stays.
     void boot(RunOptions options = {});
+    // Powers on with another program than the boot manager in its place.
+    void boot_program(const std::string& program, std::vector<std::string> args);
     BootRun& current_run();
 
     // Waits for text in the console output after what earlier expectations

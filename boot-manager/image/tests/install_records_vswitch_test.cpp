@@ -18,12 +18,7 @@ const std::string MOUNT_ERROR = "Error mounting Tesk configuration  partition. U
 
 class InstallRecords : public VirtualSwitchTest {
   protected:
-    void run(std::vector<std::string> args) {
-        RunOptions options;
-        options.program = RECORDS_SCENARIO;
-        options.args = std::move(args);
-        boot(options);
-    }
+    void run(std::vector<std::string> args) { boot_program(RECORDS_SCENARIO, std::move(args)); }
     void expect_clean_exit() {
         const Outcome outcome = wait_for_end();
         EXPECT_EQ(outcome.ending, Ending::exited) << console();

@@ -66,12 +66,7 @@ class SignaturePolicy : public VirtualSwitchTest {
             remove_tree(work);
     }
 
-    void run(std::vector<std::string> args) {
-        RunOptions options;
-        options.program = SECURITY_SCENARIO;
-        options.args = std::move(args);
-        boot(options);
-    }
+    void run(std::vector<std::string> args) { boot_program(SECURITY_SCENARIO, std::move(args)); }
 
     // An image made by the image tool: one component of the type, signed
     // with the key (version 3), or a version-1 header when unsigned is asked

@@ -43,12 +43,7 @@ size_t count(const std::string& text, const std::string& what) {
 
 class SecurityScenario : public VirtualSwitchTest {
   protected:
-    void run(std::vector<std::string> args) {
-        RunOptions options;
-        options.program = SECURITY_SCENARIO;
-        options.args = std::move(args);
-        boot(options);
-    }
+    void run(std::vector<std::string> args) { boot_program(SECURITY_SCENARIO, std::move(args)); }
 
     // Types keys once the program reads the console key by key (raw), as an
     // operator answering the prompt does; typed earlier, the terminal itself
