@@ -1,15 +1,12 @@
-// usb-mount, black-box on the virtual switch: the binary as it ships, run as
-// the hot-plug handler in the sandbox with the real mount tools, the stick a
-// real block device (a disk image on loop devices shown as /dev/sda and
-// /dev/sda1). Its messages are read from the terminal that stands for
-// "/dev/console"; its own standard output and error go to files, so the
-// console holds only what it wrote there. What it left behind (mounts, the
-// two directories) is looked at inside the switch once it has ended.
+// usb-mount on the virtual switch, one run per row: the binary as it ships,
+// started as the hot-plug mechanism starts it, with the real mount (and a fake
+// umount that unmounts for real) and an ext2 stick on loop devices shown as
+// /dev/sda and /dev/sda1. Its messages are read
+// from the terminal behind "/dev/console"; its own standard output and error
+// go to files. What it left (mounts, the two directories) is looked at in the
+// switch once it has ended.
 #include <gtest/gtest.h>
-#include <sys/utsname.h>
 
-#include <algorithm>
-#include <cctype>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -20,495 +17,181 @@
 namespace vswitch {
 namespace {
 
+using Lines = std::vector<std::string>;
+
 const std::string READY = "New USB device is ready.\n";
-const std::string DISCONNECTED = "USB device disconnected.\n";
+const std::string GONE = "USB device disconnected.\n";
 const std::string NO_DEVICE = "USB mount error: Cannot detect any block devices\n";
 const std::string CANNOT_MOUNT = "USB mount error: Cannot mount device. Please check if "
                                  "filesystem is supported and valid.\n";
 const std::string UNKNOWN = "Unknown parameter!\n";
 
-using Commands = std::vector<std::string>;
+const std::string MKDIR = "/bin/mkdir -p /mnt/usb";
+const std::string MOUNT_SDA1 = "/bin/mount -o sync /dev/sda1 /mnt/usb";
+const std::string MOUNT_SDA = "/bin/mount -o sync /dev/sda /mnt/usb";
+const std::string SIGN = "/bin/mkdir -p /tmp/usb";
+const Lines UNMOUNT = {"/bin/rmdir /tmp/usb", "/bin/umount /mnt/usb", "/bin/rmdir /mnt/usb"};
 
-const Commands MOUNT_PARTITION = {"/bin/mkdir -p /mnt/usb", "/bin/mount -o sync /dev/sda1 /mnt/usb",
-                                  "/bin/mkdir -p /tmp/usb"};
-const Commands MOUNT_DISK = {"/bin/mkdir -p /mnt/usb", "/bin/mount -o sync /dev/sda /mnt/usb",
-                             "/bin/mkdir -p /tmp/usb"};
-const Commands UNMOUNT = {"/bin/rmdir /tmp/usb", "/bin/umount /mnt/usb", "/bin/rmdir /mnt/usb"};
-
-Commands operator+(Commands first, const Commands& second) {
+Lines operator+(Lines first, const Lines& second) {
     first.insert(first.end(), second.begin(), second.end());
     return first;
 }
 
-// Lists the mount on /mnt/usb and the two directories, one fact per line.
-const char* const LOOK_AROUND = "grep ' /mnt/usb ' /proc/mounts | sed 's/^/mount /'\n"
-                                "if [ -d /mnt/usb ]; then\n"
-                                "  echo dir /mnt/usb; ls -A /mnt/usb | sed 's/^/entry /'\n"
-                                "fi\n"
-                                "if [ -d /tmp/usb ]; then echo dir /tmp/usb; fi\n"
-                                "echo end\n";
+// What a run left, as LOOK_AROUND prints it: the mount on /mnt/usb (device,
+// type, rw or ro, sync), what /mnt/usb holds, the sign.
+const std::string ON_SDA1 = "/dev/sda1 ext2 rw,sync\n/mnt/usb: lost+found\n/tmp/usb\n";
+const std::string ON_SDA = "/dev/sda ext2 rw,sync\n/mnt/usb: lost+found\n/tmp/usb\n";
+const std::string EMPTY_MOUNT_POINT = "/mnt/usb:\n";
+const std::string NOTHING = "";
 
-struct Mount {
-    std::string device;
-    std::string type;
-    std::vector<std::string> options;
-    bool has_option(const std::string& option) const {
-        for (const auto& o : options)
-            if (o == option)
-                return true;
-        return false;
-    }
+const char* const LOOK_AROUND =
+    "while read -r dev dir type opts rest; do\n"
+    "  [[ ,$opts, == *,sync,* ]] && opts=${opts:0:2},sync || opts=${opts:0:2}\n"
+    "  [[ $dir != /mnt/usb ]] || echo \"$dev $type $opts\"\n"
+    "done </proc/mounts\n"
+    "[[ ! -d /mnt/usb ]] || echo /mnt/usb: $(ls -A /mnt/usb)\n"
+    "[[ ! -d /tmp/usb ]] || echo /tmp/usb\n"
+    "echo end\n";
+
+// The fake umount (it unmounts for real) notes where its standard error
+// leads, and for each descriptor open on "/dev/console" in the switch its
+// owner, access mode and close-on-exec flag.
+const char* const UMOUNT_PROBE =
+    "{ find /proc/$$/fd/2 -printf '%l\\n'\n"
+    "  for fd in $(find /proc/[0-9]*/fd -lname /dev/console 2>/dev/null); do\n"
+    "    flags=$(grep flags ${fd/fd/fdinfo}); flags=0${flags##*[^0-7]}\n"
+    "    echo $(<${fd%/fd/*}/comm) mode $((flags & 3)) cloexec $((flags >> 19 & 1))\n"
+    "  done; } >/.vswitch/board/umount-probe\n";
+// Only usb-mount holds the console, write-only and closed on exec.
+const std::string PROBED = "/.vswitch/board/stderr.log\nusb-mount mode 1 cloexec 1\n";
+
+enum class Stick { partitioned, whole_disk, blank, none };
+enum class Setup { plain, mounted_at_power_on, no_console, no_shell, hot_plug };
+constexpr int NONZERO = -1;
+
+struct Expected {
+    int status; // or NONZERO
+    std::string console;
+    Lines commands;
+    std::string left;
 };
 
-// What a run left in the switch.
-struct Leftovers {
-    bool seen = false; // the look around ran to its end
-    std::vector<Mount> mounts;
-    bool mnt_usb = false;
-    std::vector<std::string> mnt_usb_entries;
-    bool tmp_usb = false;
+const Expected REFUSED = {255, UNKNOWN, {}, NOTHING};
+const Expected SILENT = {255, "", {}, NOTHING};
+// usb-mount started by the hot-plug stand-in runs unwatched: no commands on record.
+const Expected PLUGGED_AND_PULLED = {0, READY + GONE, {}, NOTHING};
+
+struct Case {
+    Case(const char* name, Lines args, Stick stick, Setup setup, Expected expected)
+        : name(name), args(std::move(args)), stick(stick), setup(setup),
+          expected(std::move(expected)) {}
+    const char* name;
+    Lines args; // hot_plug: the kernel's events, played through the shipped mdev rules
+    Stick stick;
+    Setup setup;
+    Expected expected;
 };
 
-std::vector<std::string> split(const std::string& text, char separator) {
-    std::vector<std::string> parts;
-    std::istringstream in(text);
-    for (std::string part; std::getline(in, part, separator);)
-        parts.push_back(part);
-    return parts;
-}
-
-Leftovers parse_leftovers(const std::string& log) {
-    Leftovers left;
-    std::istringstream in(log);
-    for (std::string line; std::getline(in, line);) {
-        if (line.rfind("mount ", 0) == 0) {
-            auto fields = split(line.substr(6), ' ');
-            if (fields.size() >= 4)
-                left.mounts.push_back({fields[0], fields[2], split(fields[3], ',')});
-        } else if (line == "dir /mnt/usb") {
-            left.mnt_usb = true;
-        } else if (line.rfind("entry ", 0) == 0) {
-            left.mnt_usb_entries.push_back(line.substr(6));
-        } else if (line == "dir /tmp/usb") {
-            left.tmp_usb = true;
-        } else if (line == "end") {
-            left.seen = true;
-        }
-    }
-    return left;
-}
-
-// Whether this machine's kernel has the filesystem: built in or loaded, or
-// as a module it loads on the first mount.
-bool kernel_has_filesystem(const std::string& type) {
-    for (const auto& line : split(read_file("/proc/filesystems"), '\n'))
-        if (line.size() > type.size() && line.substr(line.size() - type.size()) == type &&
-            line[line.size() - type.size() - 1] == '\t')
-            return true;
-    utsname name{};
-    if (::uname(&name) != 0)
-        return false;
-    std::string aliases = read_file(std::string("/lib/modules/") + name.release + "/modules.alias");
-    return aliases.find("\nalias fs-" + type + " ") != std::string::npos;
-}
-
-// The stick for cases where its filesystem does not matter: FAT as on most
-// sticks, or ext2 on a kernel without FAT.
-std::string any_filesystem() {
-    return kernel_has_filesystem("vfat") ? "vfat" : "ext2";
-}
-
-class UsbMountTest : public VirtualSwitchTest {
-  protected:
-    void SetUp() override {
-        VirtualSwitchTest::SetUp();
-        if (IsSkipped())
-            return;
-        ASSERT_FALSE(usb_mount_path().empty()) << "usb-mount is not part of this build";
-        for (const char* tool : {"mount", "umount"})
-            vswitch().use_real_tool(tool);
-    }
-
-    void plug_in(const std::string& filesystem, bool partition_table = true) {
-        UsbStickImage stick;
-        stick.filesystem = filesystem;
-        stick.partition_table = partition_table;
-        ASSERT_TRUE(vswitch().use_usb_stick_image(stick))
-            << "cannot make a " << (filesystem.empty() ? "blank" : filesystem) << " stick (mkfs."
-            << filesystem << " missing?)";
-    }
-
-    // usb-mount started by the hot-plug mechanism with these arguments. A
-    // stick in at power-on is already handled (mounted by usb-mount) when
-    // `handled` is set, else left for this run.
-    Outcome run(const std::vector<std::string>& args, bool handled = false,
-                bool streams_to_files = true) {
-        RunOptions options;
-        options.program = usb_mount_path();
-        options.args = args;
-        options.handle_usb_at_power_on = handled;
-        options.stdout_to_file = streams_to_files;
-        options.stderr_to_file = streams_to_files;
-        options.after = LOOK_AROUND;
-        boot(options);
-        Outcome outcome = wait_for_end(std::chrono::seconds(30), std::chrono::seconds(10));
-        EXPECT_NE(outcome.ending, Ending::failed) << outcome.detail;
-        left_ = parse_leftovers(read_file(after_log_path(vswitch())));
-        EXPECT_TRUE(left_.seen) << "no look at the switch after the run:\n"
-                                << read_file(after_log_path(vswitch()));
-        return outcome;
-    }
-
-    const Leftovers& left() const { return left_; }
-    std::string own_stdout() { return read_file(vswitch().dir() + "/stdout.log"); }
-    std::string own_stderr() { return read_file(vswitch().dir() + "/stderr.log"); }
-
-    void expect_exit(const Outcome& outcome, int code) {
-        EXPECT_EQ(outcome.ending, Ending::exited) << ending_name(outcome.ending);
-        EXPECT_EQ(outcome.code, code);
-    }
-
-    // The stick mounted as usb-mount leaves it: on /mnt/usb from the device,
-    // with sync, and the sign /tmp/usb.
-    void expect_mounted(const std::string& device, const std::string& type) {
-        ASSERT_EQ(left().mounts.size(), 1u) << read_file(after_log_path(vswitch()));
-        const Mount& mount = left().mounts[0];
-        EXPECT_EQ(mount.device, device);
-        EXPECT_EQ(mount.type, type);
-        EXPECT_TRUE(mount.has_option("sync"))
-            << split(read_file(after_log_path(vswitch())), '\n')[0];
-        EXPECT_TRUE(mount.has_option("rw"));
-        EXPECT_TRUE(left().tmp_usb);
-    }
-
-    // A failed mount: /mnt/usb made and left empty, no sign.
-    void expect_empty_mount_point() {
-        EXPECT_TRUE(left().mounts.empty()) << read_file(after_log_path(vswitch()));
-        EXPECT_TRUE(left().mnt_usb);
-        EXPECT_TRUE(left().mnt_usb_entries.empty());
-        EXPECT_FALSE(left().tmp_usb);
-    }
-
-    // Nothing of the stick left: no mount, neither directory.
-    void expect_nothing_left() {
-        EXPECT_TRUE(left().mounts.empty()) << read_file(after_log_path(vswitch()));
-        EXPECT_FALSE(left().mnt_usb);
-        EXPECT_FALSE(left().tmp_usb);
-    }
-
-  private:
-    Leftovers left_;
+const Case CASES[] = {
+    Case("partitioned", {"mount"}, Stick::partitioned, Setup::plain,
+         {0, READY, {MKDIR, MOUNT_SDA1, SIGN}, ON_SDA1}),
+    Case("whole_disk_no_argument", {}, Stick::whole_disk, Setup::plain,
+         {0, READY, {MKDIR, MOUNT_SDA, SIGN}, ON_SDA}),
+    Case("unmountable_mount_extra", {"mount", "extra"}, Stick::blank, Setup::plain,
+         {NONZERO, CANNOT_MOUNT, {MKDIR, MOUNT_SDA1}, EMPTY_MOUNT_POINT}),
+    Case("no_block_device", {"mount"}, Stick::none, Setup::plain,
+         {255, NO_DEVICE, {MKDIR}, EMPTY_MOUNT_POINT}),
+    Case("unmount", {"unmount"}, Stick::partitioned, Setup::mounted_at_power_on,
+         {0, READY + GONE, Lines{MKDIR, MOUNT_SDA1, SIGN} + UNMOUNT, NOTHING}),
+    Case("unmount_nothing_mounted", {"unmount"}, Stick::none, Setup::plain,
+         {0, GONE, UNMOUNT, NOTHING}),
+    Case("unmount_extra", {"unmount", "extra"}, Stick::partitioned, Setup::plain, REFUSED),
+    Case("letter_case", {"Mount"}, Stick::partitioned, Setup::plain, REFUSED),
+    Case("letter_case_unmount", {"UNMOUNT"}, Stick::partitioned, Setup::plain, REFUSED),
+    Case("longer_word", {"mount "}, Stick::partitioned, Setup::plain, REFUSED),
+    Case("no_console", {"mount"}, Stick::partitioned, Setup::no_console, SILENT),
+    Case("no_shell", {"mount"}, Stick::partitioned, Setup::no_shell, SILENT),
+    Case("hot_plug_partitioned", {"sda add", "sda1 add", "sda1 remove", "sda remove"},
+         Stick::partitioned, Setup::hot_plug, PLUGGED_AND_PULLED),
+    Case("hot_plug_whole_disk", {"sda add", "sda remove"}, Stick::whole_disk, Setup::hot_plug,
+         PLUGGED_AND_PULLED),
 };
 
-// ---- mounting a stick --------------------------------------------------------------------------
-
-class StickFilesystemTest : public UsbMountTest, public ::testing::WithParamInterface<const char*> {
-  protected:
-    void SetUp() override {
-        UsbMountTest::SetUp();
-        if (!IsSkipped() && !HasFatalFailure() && !kernel_has_filesystem(GetParam()))
-            GTEST_SKIP() << "this machine's kernel cannot mount " << GetParam();
-    }
-};
-
-TEST_P(StickFilesystemTest, PartitionedStickIsMountedFromItsFirstPartitionWithSync) {
-    ASSERT_NO_FATAL_FAILURE(plug_in(GetParam(), true));
-    Outcome outcome = run({"mount"});
-    expect_exit(outcome, 0);
-    EXPECT_EQ(console(), READY);
-    // /dev/sda exists too; the partition is preferred, and the sign comes
-    // only after the mount.
-    EXPECT_EQ(shell_commands(), MOUNT_PARTITION);
-    expect_mounted("/dev/sda1", GetParam());
-    EXPECT_EQ(own_stdout(), "");
-    EXPECT_EQ(own_stderr(), "");
-}
-
-TEST_P(StickFilesystemTest, StickWithoutPartitionTableIsMountedWhole) {
-    ASSERT_NO_FATAL_FAILURE(plug_in(GetParam(), false));
-    Outcome outcome = run({"mount"});
-    expect_exit(outcome, 0);
-    EXPECT_EQ(console(), READY);
-    EXPECT_EQ(shell_commands(), MOUNT_DISK);
-    expect_mounted("/dev/sda", GetParam());
-    EXPECT_EQ(own_stdout(), "");
-    EXPECT_EQ(own_stderr(), "");
-}
-
-INSTANTIATE_TEST_SUITE_P(Filesystems, StickFilesystemTest, ::testing::Values("vfat", "ext2"));
-
-TEST_F(UsbMountTest, WithoutBlockDevicesItSaysSoAndLeavesTheMountPoint) {
-    Outcome outcome = run({"mount"});
-    expect_exit(outcome, 255);
-    EXPECT_EQ(console(), NO_DEVICE);
-    EXPECT_EQ(shell_commands(), Commands{"/bin/mkdir -p /mnt/usb"});
-    expect_empty_mount_point();
-    EXPECT_EQ(own_stdout(), "");
-    EXPECT_EQ(own_stderr(), "");
-}
-
-class UnsupportedFilesystemTest : public UsbMountTest,
-                                  public ::testing::WithParamInterface<bool> {};
-
-TEST_P(UnsupportedFilesystemTest, FailedMountLeavesAnEmptyMountPointAndNoSign) {
-    bool partition_table = GetParam();
-    ASSERT_NO_FATAL_FAILURE(plug_in("", partition_table)); // blank: no filesystem any kernel knows
-    Outcome outcome = run({"mount"});
-    EXPECT_EQ(outcome.ending, Ending::exited);
-    EXPECT_NE(outcome.code, 0);
-    EXPECT_EQ(console(), CANNOT_MOUNT);
-    EXPECT_EQ(shell_commands(),
-              (Commands{"/bin/mkdir -p /mnt/usb", partition_table
-                                                      ? "/bin/mount -o sync /dev/sda1 /mnt/usb"
-                                                      : "/bin/mount -o sync /dev/sda /mnt/usb"}));
-    expect_empty_mount_point();
-    // mount's own complaint goes to the standard error usb-mount passed on;
-    // usb-mount's message goes only to the console.
-    EXPECT_EQ(own_stdout(), "");
-    EXPECT_NE(own_stderr().find("/mnt/usb"), std::string::npos) << own_stderr();
-    EXPECT_EQ(own_stderr().find("USB mount error"), std::string::npos) << own_stderr();
-}
-
-INSTANTIATE_TEST_SUITE_P(Layouts, UnsupportedFilesystemTest, ::testing::Bool(),
-                         [](const auto& info) {
-                             return info.param ? "partitioned" : "whole_disk";
-                         });
-
-// ---- unmounting ---------------------------------------------------------------------------------
-
-TEST_F(UsbMountTest, UnmountRemovesTheSignThenUnmountsAndRemovesTheMountPoint) {
-    ASSERT_NO_FATAL_FAILURE(plug_in(any_filesystem()));
-    // At power-on the hot-plug mechanism ran usb-mount mount.
-    Outcome outcome = run({"unmount"}, true);
-    expect_exit(outcome, 0);
-    EXPECT_EQ(console(), READY + DISCONNECTED);
-    EXPECT_EQ(shell_commands(), MOUNT_PARTITION + UNMOUNT);
-    expect_nothing_left();
-    EXPECT_EQ(own_stdout(), "");
-    EXPECT_EQ(own_stderr(), "");
-}
-
-TEST_F(UsbMountTest, UnmountWithNothingMountedGoesThroughEveryStep) {
-    Outcome outcome = run({"unmount"});
-    expect_exit(outcome, 0);
-    EXPECT_EQ(console(), DISCONNECTED);
-    EXPECT_EQ(shell_commands(), UNMOUNT);
-    expect_nothing_left();
-    // Each step failed (the tools said so on the inherited standard error);
-    // usb-mount itself said nothing there.
-    EXPECT_EQ(own_stdout(), "");
-    EXPECT_NE(own_stderr().find("/tmp/usb"), std::string::npos) << own_stderr();
-    EXPECT_EQ(own_stderr().find("USB device"), std::string::npos) << own_stderr();
-}
-
-// ---- arguments
-// -----------------------------------------------------------------------------------
-
-std::string case_name(const std::vector<std::string>& args) {
-    if (args.empty())
-        return "none";
-    std::string name;
-    for (const auto& arg : args) {
-        name += name.empty() ? "" : "_";
-        if (arg.empty())
-            name += "empty";
-        for (char c : arg)
-            name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-    }
-    return name;
-}
-
-class MountArgumentsTest : public UsbMountTest,
-                           public ::testing::WithParamInterface<std::vector<std::string>> {};
-
-TEST_P(MountArgumentsTest, Mounts) {
-    ASSERT_NO_FATAL_FAILURE(plug_in(any_filesystem()));
-    Outcome outcome = run(GetParam());
-    expect_exit(outcome, 0);
-    EXPECT_EQ(console(), READY);
-    EXPECT_EQ(shell_commands(), MOUNT_PARTITION);
-    expect_mounted("/dev/sda1", any_filesystem());
-}
-
-INSTANTIATE_TEST_SUITE_P(Arguments, MountArgumentsTest,
-                         ::testing::Values(std::vector<std::string>{},
-                                           std::vector<std::string>{"mount", "extra"},
-                                           std::vector<std::string>{"mount", "unmount"}),
-                         [](const auto& info) { return case_name(info.param); });
-
-class UnknownArgumentsTest : public UsbMountTest,
-                             public ::testing::WithParamInterface<std::vector<std::string>> {};
-
-TEST_P(UnknownArgumentsTest, SaysSoAndDoesNothingElse) {
-    ASSERT_NO_FATAL_FAILURE(plug_in(any_filesystem()));
-    // Mounted at power-on: an unknown argument neither unmounts nor mounts.
-    Outcome outcome = run(GetParam(), true);
-    expect_exit(outcome, 255);
-    EXPECT_EQ(console(), READY + UNKNOWN);
-    EXPECT_EQ(shell_commands(), MOUNT_PARTITION);
-    expect_mounted("/dev/sda1", any_filesystem());
-    EXPECT_EQ(own_stdout(), "");
-    EXPECT_EQ(own_stderr(), "");
-}
-
-INSTANTIATE_TEST_SUITE_P(Arguments, UnknownArgumentsTest,
-                         ::testing::Values(std::vector<std::string>{"unmount", "extra"},
-                                           std::vector<std::string>{"Mount"},
-                                           std::vector<std::string>{"UNMOUNT"},
-                                           std::vector<std::string>{"umount"},
-                                           std::vector<std::string>{"mount "},
-                                           std::vector<std::string>{""}),
-                         [](const auto& info) { return case_name(info.param); });
-
-// ---- what it needs before anything else ------------------------------------------------------
-
-class WithoutConsoleTest : public UsbMountTest,
-                           public ::testing::WithParamInterface<std::vector<std::string>> {};
-
-TEST_P(WithoutConsoleTest, ExitsWithoutAWordOrACommand) {
-    vswitch().set_console_node(false);
-    ASSERT_NO_FATAL_FAILURE(plug_in(any_filesystem()));
-    // Standard output and error are the console terminal here: nothing may
-    // reach it by any road.
-    Outcome outcome = run(GetParam(), false, false);
-    expect_exit(outcome, 255);
-    EXPECT_EQ(console(), "");
-    EXPECT_TRUE(shell_commands().empty());
-    expect_nothing_left();
-}
-
-INSTANTIATE_TEST_SUITE_P(Arguments, WithoutConsoleTest,
-                         ::testing::Values(std::vector<std::string>{"mount"},
-                                           std::vector<std::string>{"unmount"},
-                                           std::vector<std::string>{"Mount"}),
-                         [](const auto& info) { return case_name(info.param); });
-
-TEST_F(UsbMountTest, WithoutCommandProcessorExitsWithoutAWordOrACommand) {
-    vswitch().set_shell_available(false);
-    ASSERT_NO_FATAL_FAILURE(plug_in(any_filesystem()));
-    Outcome outcome = run({"mount"}, false, false);
-    expect_exit(outcome, 255);
-    EXPECT_EQ(console(), "");
-    EXPECT_TRUE(shell_commands().empty());
-    expect_nothing_left();
-}
-
-TEST_F(UsbMountTest, CommandsDoNotGetTheConsoleDescriptor) {
-    // A recording mount that lists where its open descriptors lead.
-    vswitch().set_config("real_tools", "");
-    vswitch().set_tool_effect("mount", "ls -l /proc/$$/fd/ > /.vswitch/board/mount-fds");
-    ASSERT_NO_FATAL_FAILURE(plug_in(any_filesystem()));
-    Outcome outcome = run({"mount"});
-    expect_exit(outcome, 0);
-    EXPECT_EQ(console(), READY);
-    std::string descriptors = read_file(vswitch().dir() + "/mount-fds");
-    // The standard streams are passed on; the console descriptor is not.
-    EXPECT_NE(descriptors.find(" 2 -> /.vswitch/board/stderr.log"), std::string::npos)
-        << descriptors;
-    EXPECT_EQ(descriptors.find("/dev/console"), std::string::npos) << descriptors;
-}
-
-// ---- the shipped mdev rules ---------------------------------------------------------------------
-
-#ifndef USB_MOUNT_SOURCE_DIR
-#define USB_MOUNT_SOURCE_DIR "."
-#endif
-
-// One rule of an mdev.conf: the device name pattern and its command with the
-// mark of when it runs ('@' after the node appears, '$' before it goes, '*'
-// both).
-struct MdevRule {
-    std::regex name;
-    char when = 0;
-    std::string command;
-};
-
-std::vector<MdevRule> read_mdev_rules(const std::string& path) {
-    std::vector<MdevRule> rules;
-    for (const auto& line : split(read_file(path), '\n')) {
-        if (line.empty() || line[0] == '#')
-            continue;
-        std::istringstream in(line);
-        std::string pattern, owner, mode;
-        in >> pattern >> owner >> mode;
-        std::string rest;
-        std::getline(in >> std::ws, rest);
-        MdevRule rule{std::regex(pattern), 0, ""};
-        if (!rest.empty() && std::string("@$*").find(rest[0]) != std::string::npos) {
-            rule.when = rest[0];
-            rule.command = rest.substr(1);
-        }
-        rules.push_back(rule);
-    }
-    return rules;
-}
-
-std::string single_quoted(const std::string& text) {
-    std::string out = "'";
-    for (char c : text)
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
-// A script that plays mdev for the kernel's events: the first rule whose
-// pattern matches the whole name handles the event; its command runs through
-// the shell with ACTION and MDEV set, when its mark says so.
-std::string mdev_events(const std::vector<MdevRule>& rules,
-                        const std::vector<std::pair<std::string, std::string>>& events) {
-    std::string script;
-    for (const auto& [name, action] : events) {
-        for (const auto& rule : rules) {
-            if (!std::regex_match(name, rule.name))
+// mdev for the kernel's events ("sda add"): the first rule whose pattern
+// matches the device name handles the event; its command runs through the
+// shell with ACTION and MDEV set when its mark says so ('@' after add, '$'
+// before remove, '*' both). The commands go in as bash's positional parameters.
+Lines mdev(const Lines& events) {
+    Lines args = {"-c", "", "mdev"};
+    for (const auto& event : events) {
+        std::string name = event.substr(0, event.find(' ')), action = event.substr(name.size() + 1);
+        std::istringstream rules(read_file(MDEV_CONF));
+        for (std::string line, pattern, owner, mode, command; std::getline(rules, line);) {
+            std::istringstream rule(line);
+            if (!(rule >> pattern >> owner >> mode) || pattern[0] == '#' ||
+                !std::regex_match(name, std::regex(pattern)))
                 continue;
-            bool runs = rule.when == '*' || (rule.when == '@' && action == "add") ||
-                        (rule.when == '$' && action == "remove");
-            if (runs)
-                script += "ACTION=" + action + " MDEV=" + name + " /bin/sh -c " +
-                          single_quoted(rule.command) + "\n";
+            std::getline(rule >> std::ws, command);
+            if (command[0] == '*' || command[0] == (action == "add" ? '@' : '$')) {
+                args.push_back(command.substr(1));
+                args[1] += "ACTION=" + action + " MDEV=" + name + " /bin/sh -c \"${" +
+                           std::to_string(args.size() - 3) + "}\"\n";
+            }
             break;
         }
     }
-    return script;
+    return args;
 }
 
-class MdevRulesTest : public UsbMountTest, public ::testing::WithParamInterface<bool> {};
+void PrintTo(const Case& c, std::ostream* out) {
+    *out << c.name;
+}
 
-TEST_P(MdevRulesTest, OneStickGivesOneMountAndOneUnmount) {
-    bool partition_table = GetParam();
-    ASSERT_NO_FATAL_FAILURE(plug_in(any_filesystem(), partition_table));
-    auto rules = read_mdev_rules(USB_MOUNT_SOURCE_DIR "/mdev.conf");
-    ASSERT_FALSE(rules.empty());
-    // The kernel's order: the disk after its partition table was read, then
-    // the partition; on removal the partition first.
-    std::vector<std::pair<std::string, std::string>> plug = {{"sda", "add"}};
-    std::vector<std::pair<std::string, std::string>> pull = {{"sda", "remove"}};
-    if (partition_table) {
-        plug.push_back({"sda1", "add"});
-        pull.insert(pull.begin(), {"sda1", "remove"});
-    }
+class UsbMountTest : public VirtualSwitchTest, public ::testing::WithParamInterface<Case> {};
+
+TEST_P(UsbMountTest, Run) {
+    const Case& c = GetParam();
+    ASSERT_FALSE(usb_mount_path().empty()) << "usb-mount is not part of this build";
+    vswitch().use_real_tool("mount");
+    vswitch().set_tool_effect("umount", UMOUNT_PROBE);
+    vswitch().set_console_node(c.setup != Setup::no_console);
+    vswitch().set_shell_available(c.setup != Setup::no_shell);
+    UsbStickImage stick;
+    stick.filesystem = c.stick == Stick::blank ? "" : "ext2";
+    stick.partition_table = c.stick != Stick::whole_disk;
+    ASSERT_TRUE(c.stick == Stick::none || vswitch().use_usb_stick_image(stick)) << "no mkfs.ext2?";
+
     RunOptions options;
-    options.program = "/bin/bash";
-    options.args = {"-c", mdev_events(rules, plug) +
-                              "grep ' /mnt/usb ' /proc/mounts > /.vswitch/board/plugged\n" +
-                              mdev_events(rules, pull)};
-    options.handle_usb_at_power_on = false;
-    options.stdout_to_file = true;
-    options.stderr_to_file = true;
+    options.program = c.setup == Setup::hot_plug ? "/bin/bash" : usb_mount_path();
+    options.args = c.setup == Setup::hot_plug ? mdev(c.args) : c.args;
+    options.handle_usb_at_power_on = c.setup == Setup::mounted_at_power_on;
+    // Without a console or a shell the standard streams are the console
+    // terminal: nothing may reach it by any road.
+    options.stdout_to_file = options.stderr_to_file =
+        c.setup != Setup::no_console && c.setup != Setup::no_shell;
     options.after = LOOK_AROUND;
     boot(options);
-    EXPECT_EQ(wait_for_end().ending, Ending::exited);
-    EXPECT_EQ(console(), READY + DISCONNECTED);
-    std::string plugged = read_file(vswitch().dir() + "/plugged");
-    EXPECT_EQ(plugged.rfind(partition_table ? "/dev/sda1 /mnt/usb " : "/dev/sda /mnt/usb ", 0), 0u)
-        << plugged;
-    EXPECT_EQ(std::count(plugged.begin(), plugged.end(), '\n'), 1) << plugged;
-    EXPECT_EQ(read_file(vswitch().dir() + "/stderr.log"), "");
-    EXPECT_EQ(parse_leftovers(read_file(after_log_path(vswitch()))).mounts.size(), 0u);
+    Outcome outcome = wait_for_end(std::chrono::seconds(30), std::chrono::seconds(10));
+
+    const Expected& expected = c.expected;
+    EXPECT_EQ(outcome.ending, Ending::exited) << ending_name(outcome.ending);
+    EXPECT_TRUE(expected.status == NONZERO ? outcome.code != 0 : outcome.code == expected.status)
+        << "exit status " << outcome.code;
+    EXPECT_EQ(console(), expected.console);
+    EXPECT_EQ(shell_commands(), expected.commands);
+    EXPECT_EQ(read_file(after_log_path(vswitch())), expected.left + "end\n");
+    // Its own streams hold nothing of it; the commands it runs inherit them.
+    if (options.stdout_to_file) {
+        EXPECT_EQ(read_file(vswitch().dir() + "/stdout.log"), "");
+        for (const auto& message : {READY, GONE, NO_DEVICE, CANNOT_MOUNT, UNKNOWN})
+            EXPECT_EQ(read_file(vswitch().dir() + "/stderr.log").find(message), std::string::npos);
+    }
+    bool unmounts = expected.console.find(GONE) != std::string::npos;
+    EXPECT_EQ(read_file(vswitch().dir() + "/umount-probe"), unmounts ? PROBED : "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Layouts, MdevRulesTest, ::testing::Bool(), [](const auto& info) {
-    return info.param ? "partitioned" : "whole_disk";
-});
+INSTANTIATE_TEST_SUITE_P(Cases, UsbMountTest, ::testing::ValuesIn(CASES),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace vswitch
