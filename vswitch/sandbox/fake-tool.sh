@@ -3,12 +3,13 @@
 #
 # Every call appends one line to tools.log in the board directory: the path the
 # tool was run as, then each argument, separated by 0x1F (backslashes and
-# newlines inside arguments escaped as \\ and \n). The board directory may hold
-# tools/<name>.status (the exit status, default 0) and tools/<name>.effect (a
-# bash snippet run with the tool's arguments before it exits).
+# newlines inside arguments escaped as \\ and \n). The sandbox copies in
+# /.vswitch/tools/<name>.status (the exit status, default 0) and
+# /.vswitch/tools/<name>.effect (a bash snippet run with the tool's arguments
+# before it exits) from the board's settings.
 board=/.vswitch/board
 tool=${0##*/}
-config=$board/tools/$tool
+config=/.vswitch/tools/$tool
 
 record() {
     local line=$0 arg

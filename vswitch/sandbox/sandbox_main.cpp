@@ -1,50 +1,73 @@
 // vswitch-sandbox: runs one program of the switch (the boot manager, usb-mount
 // or a test binary) sealed off from this machine.
 //
-// The program gets new PID, mount, network, UTS and IPC namespaces and a
-// private root built for this run on a tmpfs: the program, a bash as /bin/sh,
-// the real tools that are cheap to have, recording fakes for every tool that
-// could touch the machine, a small /sys with the eMMC entries the board has,
-// and the board directory. CAP_SYS_TIME, CAP_SYS_BOOT and CAP_SYS_MODULE (and
-// CAP_SYS_RAWIO and CAP_MKNOD) leave the bounding set, so that even a real
-// "date" or "reboot" cannot reach the machine's clock or power.
+// The program gets new PID, mount, network, UTS, IPC and cgroup namespaces
+// and a private root built for this run on a tmpfs: the program, a bash as
+// /bin/sh, the real tools that are cheap to have, recording fakes for every
+// tool that could touch the machine, a small /sys with the eMMC entries the
+// board has, a /proc whose views of the machine's kernel are masked or
+// read-only, and the board directory. Every bind is nosuid, and nodev but
+// for the device nodes the switch has.
+//
+// The sandbox's init builds that root and stays outside the seal; every
+// process of the switch is sealed (confine.h): it keeps only an allowlist of
+// capabilities (so a real "date" or "reboot" cannot reach the machine's clock
+// or power, nor anything a mount or a device would reach), no new privileges,
+// and a system call filter. The mounts the switch legitimately makes (its
+// eMMC partitions and USB stick) init makes for it (mount_broker.h). The run
+// as a whole is bounded in processes and memory (a cgroup of its own where
+// this machine offers one). No descriptor of the caller's beyond standard
+// input, output and error reaches the switch.
 //
 // Standard input, output and error are the console terminal; the program
 // becomes a session leader with that terminal as its controlling terminal, so
 // a Ctrl-C typed there interrupts it as on the switch's serial console.
 //
-// The board directory configures the run (vswitch.conf, tools/) and collects
-// what the fakes record (tools.log, appos/). The outcome is written to the
-// report file: "exit N", "signal N", "killed" or "error: <reason>".
+// The board directory collects what the fakes record (tools.log, appos/); its
+// private/ folder, which the switch never sees, configures the run
+// (vswitch.conf, tools/) and holds the disk images. The switch writes in the
+// board directory, so nothing in it is reached through a symbolic link. The
+// outcome is written to the report file: "exit N", "signal N", "killed" or
+// "error: <reason>".
+#include <dirent.h>
 #include <fcntl.h>
-#include <linux/capability.h>
 #include <linux/loop.h>
+#include <linux/openat2.h>
 #include <net/if.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "confine.h"
+#include "mount_broker.h"
+
 #ifndef VSWITCH_FAKE_TOOL
 #define VSWITCH_FAKE_TOOL ""
 #endif
+
+namespace sandbox = vswitch::sandbox;
 
 namespace {
 
@@ -67,9 +90,21 @@ const char* const real_tools[] = {"tar",   "gzip", "gunzip", "zcat",  "md5sum", 
                                   "tail",  "grep", "sed",    "dd",    "env",    "stat",  "wc",
                                   "cmp",   "sort", "id",     "uname", "find",   "mktemp"};
 
-// Capabilities no program on the virtual switch may have.
-const int dropped_capabilities[] = {CAP_SYS_TIME, CAP_SYS_BOOT, CAP_SYS_MODULE, CAP_SYS_RAWIO,
-                                    CAP_MKNOD};
+// The part of the board directory the switch never sees.
+const char* const PRIVATE_DIR = "private";
+
+// Per run: enough for the boot manager, its shells and tools, and a tmpfs root
+// full of unpacked images; a fork bomb or a runaway allocation stops there.
+const char* const PIDS_MAX = "1024";
+constexpr uint64_t MEMORY_MAX = 3ULL << 30;
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool SANITIZED_BUILD = true;
+#elif defined(__has_feature)
+constexpr bool SANITIZED_BUILD = __has_feature(address_sanitizer);
+#else
+constexpr bool SANITIZED_BUILD = false;
+#endif
 
 const char* const sanitizer_variables[] = {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"};
 
@@ -138,9 +173,66 @@ bool yes(const std::string& value) {
     return value == "yes" || value == "1" || value == "on";
 }
 
-BoardConfig read_board_config(const std::string& board) {
+// ---- the switch directory ------------------------------------------------------------------
+
+// The board directory, opened once by the path the caller gave. The switch
+// writes in it, so everything in it is reached beneath it without following
+// a symbolic link (even as the last component) or crossing out of it.
+int switch_dir = -1;
+
+int open_in_switch(const std::string& path, int flags, mode_t mode = 0) {
+    open_how how{};
+    how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
+    how.mode = (flags & O_CREAT) ? mode : 0;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    return static_cast<int>(::syscall(SYS_openat2, switch_dir, path.c_str(), &how, sizeof how));
+}
+
+// A regular file of the switch directory, or -1 (errno set).
+int open_switch_file(const std::string& path, int flags) {
+    int fd = open_in_switch(path, flags);
+    struct stat info {};
+    if (fd >= 0 && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
+        ::close(fd);
+        errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
+// A folder of the switch directory (made when missing), held open as a
+// path; the caller closes it.
+int switch_folder(const std::string& path) {
+    if (::mkdirat(switch_dir, path.c_str(), 0755) != 0 && errno != EEXIST)
+        fail("mkdir " + path + " in the board directory");
+    int fd = open_in_switch(path, O_PATH | O_DIRECTORY);
+    if (fd < 0)
+        fail(path + " in the board directory");
+    errno = 0;
+    return fd;
+}
+
+std::string fd_path(int fd) {
+    return "/proc/self/fd/" + std::to_string(fd);
+}
+
+std::string read_fd(int fd) {
+    std::string text;
+    char buffer[4096];
+    for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<size_t>(got));
+    return text;
+}
+
+BoardConfig read_board_config() {
     BoardConfig config;
-    std::ifstream in(board + "/vswitch.conf");
+    int fd = open_switch_file(std::string(PRIVATE_DIR) + "/vswitch.conf", O_RDONLY);
+    if (fd < 0 && errno != ENOENT)
+        fail("vswitch.conf");
+    errno = 0;
+    std::istringstream in(fd < 0 ? std::string() : read_fd(fd));
+    if (fd >= 0)
+        ::close(fd);
     for (std::string line; std::getline(in, line);) {
         line = line.substr(0, line.find('#'));
         auto eq = line.find('=');
@@ -252,31 +344,34 @@ std::string host_tool(const std::string& name) {
     return {};
 }
 
-void bind(const std::string& from, const std::string& to, bool read_only = false) {
+void bind_mount(const std::string& from, const std::string& to, bool read_only = false,
+                unsigned long seals = MS_NOSUID | MS_NODEV) {
     if (::mount(from.c_str(), to.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
         fail("bind " + from + " on " + to);
-    if (read_only && ::mount(nullptr, to.c_str(), nullptr,
-                             MS_BIND | MS_REMOUNT | MS_RDONLY | MS_NOSUID, nullptr) != 0)
-        fail("read-only " + to);
+    if (::mount(nullptr, to.c_str(), nullptr,
+                MS_BIND | MS_REMOUNT | seals | (read_only ? MS_RDONLY : 0), nullptr) != 0)
+        fail("seal " + to);
 }
 
+// A device node: it must stay usable, so only nosuid and noexec.
 void bind_node(const std::string& from, const std::string& to) {
     write_file(to, "");
-    bind(from, to);
+    bind_mount(from, to, false, MS_NOSUID | MS_NOEXEC);
 }
 
-// The /user partition or the USB stick as a real block device: the image (or
-// the byte range of it that size_limit, when not 0, bounds) on a free loop
-// device, detached by the kernel once the last user (this run) lets go of it.
+// The /user partition or the USB stick as a real block device: the image (a
+// regular file in the private part of the board directory), or the byte
+// range of it that size_limit, when not 0, bounds, on a free loop device,
+// detached by the kernel once the last user (this run) lets go of it.
 int attach_loop_device(const std::string& image, std::string& device, uint64_t offset = 0,
                        uint64_t size_limit = 0) {
+    int backing = open_switch_file(std::string(PRIVATE_DIR) + "/" + image, O_RDWR);
+    if (backing < 0)
+        fail("disk image " + image);
     int control = ::open("/dev/loop-control", O_RDWR | O_CLOEXEC);
-    if (control < 0)
+    if (control < 0) {
+        ::close(backing);
         fail("open /dev/loop-control");
-    int backing = ::open(image.c_str(), O_RDWR | O_CLOEXEC);
-    if (backing < 0) {
-        ::close(control);
-        fail("open " + image);
     }
     int loop = -1;
     for (int attempt = 0; attempt < 50 && loop < 0; ++attempt) {
@@ -323,7 +418,7 @@ void place_libraries(const std::string& root) {
                 fail("symlink " + target);
         } else if (S_ISDIR(info.st_mode)) {
             make_dirs(target);
-            bind(dir, target, true);
+            bind_mount(dir, target, true);
         }
     }
 }
@@ -369,6 +464,37 @@ void place_tools(const std::string& root, const Options& options, const BoardCon
         copy_file(options.preload, root + "/.vswitch/lib/libvswitch-board.so", 0755);
 }
 
+// How the fakes behave (tools/<name>.status and .effect): copied in, so that
+// the switch never reaches the private part of its directory.
+void place_tool_settings(const std::string& root) {
+    const std::string folder = std::string(PRIVATE_DIR) + "/tools";
+    int dir_fd = open_in_switch(folder, O_RDONLY | O_DIRECTORY);
+    if (dir_fd < 0) {
+        if (errno != ENOENT)
+            fail(folder);
+        errno = 0;
+        return;
+    }
+    DIR* dir = ::fdopendir(dir_fd);
+    if (!dir) {
+        ::close(dir_fd);
+        fail(folder);
+    }
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(dir))
+        if (entry->d_type == DT_REG)
+            names.push_back(entry->d_name);
+    ::closedir(dir);
+    for (const auto& name : names) {
+        int fd = open_switch_file(folder + "/" + name, O_RDONLY);
+        if (fd < 0)
+            fail(folder + "/" + name);
+        std::string text = read_fd(fd);
+        ::close(fd);
+        write_file(root + "/.vswitch/tools/" + name, text);
+    }
+}
+
 void place_etc(const std::string& root) {
     write_file(root + "/etc/passwd", "root:x:0:0:root:/root:/bin/sh\n");
     write_file(root + "/etc/group", "root:x:0:\n");
@@ -387,6 +513,7 @@ struct BlockDevices {
     std::string user;          // mmcblk0p1
     std::string usb_disk;      // sda
     std::string usb_partition; // sda1
+    std::vector<int> held;     // their descriptors, open (close-on-exec) for the run
 };
 
 void place_dev(const std::string& root, const Options& options, const BoardConfig& config,
@@ -440,16 +567,33 @@ void place_sys(const std::string& root, const BoardConfig& config) {
         fail("read-only /sys");
 }
 
+// Views of this machine's kernel: masked by an empty read-only file or folder.
+const char* const masked_proc_files[] = {
+    "kcore",     "kmsg",        "kallsyms",   "sysrq-trigger", "timer_list",  "sched_debug",
+    "keys",      "key-users",   "kpagecount", "kpageflags",    "kpagecgroup", "latency_stats",
+    "config.gz", "vmallocinfo", "modules",    "slabinfo",      "iomem",       "ioports"};
+const char* const masked_proc_dirs[] = {"acpi", "scsi", "irq", "bus", "driver", "fs", "tty"};
+
 void place_proc(const std::string& root) {
     std::string proc = root + "/proc";
     if (::mount("proc", proc.c_str(), "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
         fail("mount /proc");
-    // Kernel settings stay out of reach even for root inside.
-    for (const char* entry : {"/sys", "/sysrq-trigger", "/irq", "/bus"}) {
-        std::string path = proc + entry;
+    const std::string empty_file = root + "/.vswitch/masked";
+    write_file(empty_file, "", 0444);
+    for (const char* entry : masked_proc_files) {
+        std::string path = proc + "/" + entry;
         if (::access(path.c_str(), F_OK) == 0)
-            bind(path, path, true);
+            bind_mount(empty_file, path, true, MS_NOSUID | MS_NODEV | MS_NOEXEC);
     }
+    for (const char* entry : masked_proc_dirs) {
+        std::string path = proc + "/" + entry;
+        if (::access(path.c_str(), F_OK) == 0 &&
+            ::mount("masked", path.c_str(), "tmpfs", MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC,
+                    "size=4k,mode=0555") != 0)
+            fail("mask " + path);
+    }
+    // Kernel settings stay readable, never writable, even for root inside.
+    bind_mount(proc + "/sys", proc + "/sys", true, MS_NOSUID | MS_NODEV | MS_NOEXEC);
 }
 
 // Sanitizer reports of the programs inside land where the caller looks for them.
@@ -468,17 +612,31 @@ void place_sanitizer_logs(const std::string& root) {
         if (dir.empty() || dir[0] != '/' || ::access(dir.c_str(), W_OK) != 0)
             continue;
         make_dirs(root + dir);
-        bind(dir, root + dir);
+        bind_mount(dir, root + dir);
     }
 }
 
-// The loop devices of an image-backed stick, attached for the run; their
-// descriptors stay open (close-on-exec) for as long as this init lives.
-void attach_usb_stick(const Options& options, const BoardConfig& config, BlockDevices& devices) {
+// Mounts the switch makes go through init (mount_broker.h).
+sandbox::MountBroker broker;
+
+// A loop device for the switch: held open for the run, and one the switch
+// may mount.
+void attach(const std::string& image, std::string& device, BlockDevices& devices,
+            uint64_t offset = 0, uint64_t size_limit = 0) {
+    int fd = attach_loop_device(image, device, offset, size_limit);
+    devices.held.push_back(fd);
+    struct stat info {};
+    if (::fstat(fd, &info) != 0)
+        fail("stat " + device);
+    broker.allow_device(info.st_rdev);
+}
+
+// The loop devices of an image-backed stick, attached for the run.
+void attach_usb_stick(const BoardConfig& config, BlockDevices& devices) {
     if (!config.usb_stick || !config.usb_image)
         return;
-    std::string image = options.board + "/usb-stick.img";
-    attach_loop_device(image, devices.usb_disk);
+    const std::string image = "usb-stick.img";
+    attach(image, devices.usb_disk, devices);
     if (config.usb_partition.empty())
         return;
     uint64_t range[2] = {};
@@ -490,40 +648,58 @@ void attach_usb_stick(const Options& options, const BoardConfig& config, BlockDe
         if (*text == '\0' || *end != '\0' || errno != 0)
             fail("usb_partition wants an offset and a size in bytes");
     }
-    attach_loop_device(image, devices.usb_partition, range[0], range[1]);
+    attach(image, devices.usb_partition, devices, range[0], range[1]);
 }
 
-// Returns the loop device descriptor that keeps an image-backed /user
-// attached for the run, or -1.
-int build_root(const Options& options, const BoardConfig& config) {
+// The board directory on /.vswitch/board, its private part hidden under an
+// empty read-only folder, and its user/ folder on /user unless /user is an
+// image. Each folder is bound by descriptor: a link the switch left in its
+// directory leads nowhere.
+void place_board(const std::string& root, const BoardConfig& config) {
+    // Hidden in this mount namespace before the (recursive) bind copies it.
+    int hidden = switch_folder(PRIVATE_DIR);
+    if (::mount("private", fd_path(hidden).c_str(), "tmpfs",
+                MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC, "size=4k,mode=0500") != 0)
+        fail("hide the private part of the board directory");
+    ::close(hidden);
+    bind_mount(fd_path(switch_dir), root + "/.vswitch/board");
+    int usb = switch_folder("usb"); // the stand-in stick's files
+    ::close(usb);
+    int user = switch_folder("user");
+    if (!config.user_image)
+        bind_mount(fd_path(user), root + "/user");
+    ::close(user);
+}
+
+void build_root(const Options& options, const BoardConfig& config, BlockDevices& devices) {
     const std::string& root = options.root;
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
         fail("make mounts private");
-    if (::mount("vswitch", root.c_str(), "tmpfs", 0, "mode=0755,size=2g") != 0)
+    if (::mount("vswitch", root.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755,size=2g") != 0)
         fail("mount root tmpfs");
+    // Mounts on it must be made through this namespace's own.
+    int board = ::open(options.board.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (board < 0)
+        fail("board directory " + options.board);
+    ::close(switch_dir);
+    switch_dir = board;
     for (const char* dir : {"/bin", "/sbin", "/usr/bin", "/usr/sbin", "/etc", "/dev", "/proc",
                             "/sys", "/mnt", "/user", "/root", "/run", "/var", "/.vswitch/board",
-                            "/.vswitch/bin", "/.vswitch/lib", "/.oldroot"})
+                            "/.vswitch/bin", "/.vswitch/lib", "/.vswitch/tools", "/.oldroot"})
         make_dirs(root + dir);
     make_dir(root + "/tmp", 01777);
 
     place_libraries(root);
     place_tools(root, options, config);
+    place_tool_settings(root);
     place_etc(root);
-    int user_loop = -1;
-    BlockDevices devices;
     if (config.user_image)
-        user_loop = attach_loop_device(options.board + "/emmc/mmcblk0p1.img", devices.user);
-    attach_usb_stick(options, config, devices);
+        attach("emmc/mmcblk0p1.img", devices.user, devices);
+    attach_usb_stick(config, devices);
     place_dev(root, options, config, devices);
     place_sys(root, config);
     place_proc(root);
-
-    bind(options.board, root + "/.vswitch/board");
-    make_dir(options.board + "/user");
-    make_dir(options.board + "/usb");
-    if (!config.user_image)
-        bind(options.board + "/user", root + "/user");
+    place_board(root, config);
     place_sanitizer_logs(root);
 
     if (::syscall(SYS_pivot_root, root.c_str(), (root + "/.oldroot").c_str()) != 0)
@@ -533,8 +709,9 @@ int build_root(const Options& options, const BoardConfig& config) {
     if (::umount2("/.oldroot", MNT_DETACH) != 0)
         fail("detach the old root");
     ::rmdir("/.oldroot");
+    ::close(switch_dir);
+    switch_dir = -1;
     errno = 0;
-    return user_loop;
 }
 
 void bring_up_loopback() {
@@ -548,26 +725,6 @@ void bring_up_loopback() {
         ::ioctl(sock, SIOCSIFFLAGS, &request);
     }
     ::close(sock);
-}
-
-void drop_capabilities() {
-    for (int cap : dropped_capabilities)
-        if (::prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0)
-            fail("drop capability " + std::to_string(cap));
-    ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
-
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[2] = {};
-    if (::syscall(SYS_capget, &header, data) != 0)
-        fail("capget");
-    for (int cap : dropped_capabilities) {
-        uint32_t bit = 1U << (cap % 32);
-        data[cap / 32].effective &= ~bit;
-        data[cap / 32].permitted &= ~bit;
-        data[cap / 32].inheritable &= ~bit;
-    }
-    if (::syscall(SYS_capset, &header, data) != 0)
-        fail("capset");
 }
 
 // ---- running the program -------------------------------------------------------------------
@@ -620,15 +777,118 @@ void report(const std::string& line) {
     (void)ignored;
 }
 
-int wait_for(pid_t child) {
-    int status = 0;
-    for (;;) {
-        pid_t pid = ::waitpid(-1, &status, 0);
-        if (pid == child)
-            return status;
-        if (pid < 0 && errno != EINTR)
-            return -1;
+// A process of the switch, sealed, and the descriptor its mount requests
+// arrive on.
+struct Confined {
+    pid_t pid = -1;
+    int listener = -1;
+};
+
+void send_descriptor(int socket, int fd) {
+    char byte = 0;
+    iovec data{&byte, 1};
+    alignas(cmsghdr) char space[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = space;
+    message.msg_controllen = sizeof space;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
+    (void)::sendmsg(socket, &message, MSG_NOSIGNAL);
+}
+
+int receive_descriptor(int socket) {
+    char byte = 0;
+    iovec data{&byte, 1};
+    alignas(cmsghdr) char space[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = space;
+    message.msg_controllen = sizeof space;
+    if (::recvmsg(socket, &message, MSG_CMSG_CLOEXEC) <= 0)
+        return -1;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    if (!header || header->cmsg_type != SCM_RIGHTS)
+        return -1;
+    int fd = -1;
+    std::memcpy(&fd, CMSG_DATA(header), sizeof fd);
+    return fd;
+}
+
+// Starts a program of the switch: `prepare` runs in the new process, which
+// is then sealed and keeps no descriptor but its standard streams. A failure
+// to seal or to start is reported when `report_failure` is set.
+Confined start_confined(const std::function<void()>& prepare, std::vector<std::string> argv,
+                        std::vector<std::string> env, bool report_failure) {
+    int sockets[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sockets) != 0)
+        return {};
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(sockets[0]);
+        default_signals();
+        prepare();
+        std::string error;
+        int listener = sandbox::confine(error);
+        if (listener < 0) {
+            if (report_failure)
+                report("error: " + error);
+            _exit(127);
+        }
+        send_descriptor(sockets[1], listener);
+        ::close(listener);
+        ::close(sockets[1]);
+        // The report pipe stays for a failed exec.
+        ::syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC);
+        ::execve(argv[0].c_str(), pointers(argv).data(), pointers(env).data());
+        if (report_failure)
+            report("error: cannot run " + argv[0] + ": " + std::strerror(errno));
+        _exit(127);
     }
+    ::close(sockets[1]);
+    Confined confined{pid, -1};
+    if (pid > 0)
+        confined.listener = receive_descriptor(sockets[0]);
+    ::close(sockets[0]);
+    return confined;
+}
+
+// Answers the process's mount requests and reaps orphans until it ends;
+// returns its wait status, or -1.
+int supervise(const Confined& run) {
+    if (run.pid <= 0)
+        return -1;
+    int ended = static_cast<int>(::syscall(SYS_pidfd_open, run.pid, 0));
+    int listener = run.listener;
+    int result = -1;
+    for (;;) {
+        int status = 0;
+        pid_t pid = 0;
+        while ((pid = ::waitpid(-1, &status, WNOHANG)) > 0 && pid != run.pid) {
+        }
+        if (pid == run.pid)
+            result = status;
+        if (pid == run.pid || (pid < 0 && errno == ECHILD))
+            break;
+        pollfd watched[2] = {{ended, POLLIN, 0}, {listener, POLLIN, 0}};
+        if (::poll(watched, 2, 1000) <= 0)
+            continue;
+        if (watched[1].revents & POLLIN) {
+            broker.serve(listener);
+        } else if (watched[1].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            ::close(listener); // nobody left under its filter
+            listener = -1;
+        }
+    }
+    for (int fd : {ended, listener})
+        if (fd >= 0)
+            ::close(fd);
+    return result;
 }
 
 // The USB stick is in its socket at power-on: the hot-plug handler runs
@@ -636,29 +896,20 @@ int wait_for(pid_t child) {
 void plug_in_usb_stick(const Options& options) {
     if (options.usb_mount.empty()) {
         make_dir("/mnt/usb");
-        bind("/.vswitch/board/usb", "/mnt/usb");
+        bind_mount(sandbox::STICK_FOLDER, "/mnt/usb");
+        broker.adopt_mount("/mnt/usb");
         make_dir("/tmp/usb");
         return;
     }
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        default_signals();
-        std::vector<std::string> argv = {"/sbin/usb-mount", "mount"};
-        auto env_strings = program_environment(options);
-        ::execve(argv[0].c_str(), pointers(argv).data(), pointers(env_strings).data());
-        _exit(127);
-    }
-    if (pid > 0)
-        wait_for(pid);
+    supervise(
+        start_confined([] {}, {"/sbin/usb-mount", "mount"}, program_environment(options), false));
 }
 
 // A look at the switch once the program has ended, before the sandbox goes
 // down: a bash script, its output in after.log in the board directory. It
 // runs without the board's library, so nothing of it is recorded.
 void run_after(const std::string& script) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        default_signals();
+    auto redirect = [] {
         int in = ::open("/dev/null", O_RDONLY);
         int out = ::open("/.vswitch/board/after.log", O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (in < 0 || out < 0)
@@ -666,29 +917,71 @@ void run_after(const std::string& script) {
         ::dup2(in, 0);
         ::dup2(out, 1);
         ::dup2(out, 2);
-        std::vector<std::string> argv = {"/bin/bash", "-c", script};
-        std::vector<std::string> env = {"PATH=/sbin:/usr/sbin:/bin:/usr/bin", "HOME=/"};
-        ::execve(argv[0].c_str(), pointers(argv).data(), pointers(env).data());
+    };
+    supervise(start_confined(redirect, {"/bin/bash", "-c", script},
+                             {"PATH=/sbin:/usr/sbin:/bin:/usr/bin", "HOME=/"}, false));
+}
+
+// The program's console and streams, set in its own process before it starts.
+void attach_console(const Options& options, const BoardConfig& config) {
+    ::setsid();
+    if (::ioctl(0, TIOCSCTTY, 1) != 0) {
+        report(std::string("error: console: ") + std::strerror(errno));
         _exit(127);
     }
-    if (pid > 0)
-        wait_for(pid);
+    if (!options.stderr_file.empty()) {
+        int fd = ::open(options.stderr_file.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (fd >= 0 && fd != 2) {
+            ::dup2(fd, 2);
+            ::close(fd);
+        }
+    }
+    if (!options.stdout_file.empty()) {
+        int fd = ::open(options.stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd >= 0 && fd != 1) {
+            ::dup2(fd, 1);
+            ::close(fd);
+        }
+    }
+    if (config.sigchld_ignored)
+        std::signal(SIGCHLD, SIG_IGN);
+}
+
+// The cgroup.procs files of the run's own cgroups (set up outside), which
+// init joins before it enters its cgroup namespace; empty ones are skipped.
+std::vector<std::string> run_cgroups;
+bool memory_limited = false;
+
+void enter_limits() {
+    for (const auto& procs : run_cgroups)
+        write_file(procs, "0");
+    if (::unshare(CLONE_NEWCGROUP) != 0)
+        fail("cgroup namespace");
+    // Without a memory cgroup, address space is what can be bounded; the
+    // sanitizers' shadow memory would never fit in it.
+    bool sanitized = SANITIZED_BUILD;
+    for (const char* name : sanitizer_variables)
+        sanitized = sanitized || std::getenv(name);
+    rlimit space{MEMORY_MAX, MEMORY_MAX};
+    if (!memory_limited && !sanitized && ::setrlimit(RLIMIT_AS, &space) != 0)
+        fail("limit memory");
 }
 
 [[noreturn]] void run_init(const Options& options, const BoardConfig& config, pid_t outer) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
     if (::getppid() != 0 && ::getppid() != outer)
         _exit(1);
+    // The switch's processes must not read or write this one's memory.
+    ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+    BlockDevices devices; // held for as long as this init lives
     try {
         errno = 0;
+        enter_limits();
         if (::unshare(CLONE_NEWNS | CLONE_NEWNET | CLONE_NEWUTS | CLONE_NEWIPC) != 0)
             fail("unshare");
-        // Held open (close-on-exec) for as long as this init lives.
-        int user_loop = build_root(options, config);
-        (void)user_loop;
+        build_root(options, config, devices);
         ::sethostname("switch", 6);
         bring_up_loopback();
-        drop_capabilities();
         if (config.usb_stick && options.usb_handling)
             plug_in_usb_stick(options);
     } catch (const SetupError& error) {
@@ -699,49 +992,116 @@ void run_after(const std::string& script) {
     std::string program = options.program[0];
     std::vector<std::string> argv = options.program;
     argv[0] = "/sbin/" + program.substr(program.rfind('/') + 1);
-    auto env = program_environment(options);
-    pid_t child = ::fork();
-    if (child == 0) {
-        default_signals();
-        ::setsid();
-        if (::ioctl(0, TIOCSCTTY, 1) != 0) {
-            report(std::string("error: console: ") + std::strerror(errno));
-            _exit(127);
-        }
-        if (!options.stderr_file.empty()) {
-            int fd = ::open(options.stderr_file.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            if (fd >= 0 && fd != 2) {
-                ::dup2(fd, 2);
-                ::close(fd);
-            }
-        }
-        if (!options.stdout_file.empty()) {
-            int fd = ::open(options.stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (fd >= 0 && fd != 1) {
-                ::dup2(fd, 1);
-                ::close(fd);
-            }
-        }
-        if (config.sigchld_ignored)
-            std::signal(SIGCHLD, SIG_IGN);
-        ::execve(argv[0].c_str(), pointers(argv).data(), pointers(env).data());
-        report("error: cannot run " + argv[0] + ": " + std::strerror(errno));
-        _exit(127);
-    }
-    if (child < 0) {
+    Confined child = start_confined([&] { attach_console(options, config); }, argv,
+                                    program_environment(options), true);
+    if (child.pid < 0) {
         report(std::string("error: fork: ") + std::strerror(errno));
         _exit(1);
     }
-    int status = wait_for(child);
-    if (WIFEXITED(status))
+    int status = supervise(child);
+    if (status >= 0 && WIFEXITED(status))
         report("exit " + std::to_string(WEXITSTATUS(status)));
-    else if (WIFSIGNALED(status))
+    else if (status >= 0 && WIFSIGNALED(status))
         report("signal " + std::to_string(WTERMSIG(status)));
     else
         report("error: lost the program");
     if (!options.after.empty())
         run_after(options.after);
     _exit(0);
+}
+
+// ---- per-run limits ------------------------------------------------------------------------
+
+std::string read_file_text(const std::string& path) {
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool write_text(const std::string& path, const std::string& text) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    return ::close(fd) == 0 && ok;
+}
+
+// This process's cgroup in the hierarchy that has the controller ("": the
+// unified one), as a directory; empty when there is none.
+std::string own_cgroup(const std::string& controller) {
+    std::string mount_point;
+    std::ifstream mounts("/proc/self/mountinfo");
+    for (std::string line; mount_point.empty() && std::getline(mounts, line);) {
+        auto fields = words(line);
+        auto dash = std::find(fields.begin(), fields.end(), "-");
+        if (fields.size() < 5 || fields.end() - dash < 4)
+            continue;
+        std::string options = "," + dash[3] + ",";
+        if (controller.empty()
+                ? dash[1] == "cgroup2"
+                : dash[1] == "cgroup" && options.find("," + controller + ",") != std::string::npos)
+            mount_point = fields[4];
+    }
+    std::ifstream groups("/proc/self/cgroup");
+    for (std::string line; !mount_point.empty() && std::getline(groups, line);) {
+        auto first = line.find(':');
+        auto second = line.find(':', first + 1);
+        if (first == std::string::npos || second == std::string::npos)
+            continue;
+        std::string names = "," + line.substr(first + 1, second - first - 1) + ",";
+        if (controller.empty() ? second == first + 1
+                               : names.find("," + controller + ",") != std::string::npos) {
+            std::string path = line.substr(second + 1);
+            return mount_point + (path == "/" ? "" : path);
+        }
+    }
+    return {};
+}
+
+std::vector<std::string> made_cgroups;
+
+bool make_cgroup(const std::string& parent,
+                 const std::vector<std::pair<std::string, std::string>>& limits) {
+    if (parent.empty())
+        return false;
+    std::string dir = parent + "/vswitch-run." + std::to_string(::getpid());
+    if (::mkdir(dir.c_str(), 0755) != 0)
+        return false;
+    for (const auto& [file, value] : limits)
+        if (!write_text(dir + "/" + file, value)) {
+            ::rmdir(dir.c_str());
+            return false;
+        }
+    made_cgroups.push_back(dir);
+    run_cgroups.push_back(dir + "/cgroup.procs");
+    return true;
+}
+
+// A cgroup of the run's own under this process's: the unified hierarchy's
+// when it hands out both controllers, else a version-1 one per controller.
+// Controllers are never switched on for this machine's cgroups.
+void set_up_limits() {
+    const std::string memory = std::to_string(MEMORY_MAX);
+    std::string unified = own_cgroup("");
+    auto enabled =
+        words(unified.empty() ? "" : read_file_text(unified + "/cgroup.subtree_control"));
+    if (std::count(enabled.begin(), enabled.end(), "pids") &&
+        std::count(enabled.begin(), enabled.end(), "memory") &&
+        make_cgroup(unified, {{"pids.max", PIDS_MAX}, {"memory.max", memory}})) {
+        memory_limited = true;
+        return;
+    }
+    make_cgroup(own_cgroup("pids"), {{"pids.max", PIDS_MAX}});
+    memory_limited = make_cgroup(own_cgroup("memory"), {{"memory.limit_in_bytes", memory}});
+}
+
+// Once the namespace has died, its last processes leave the cgroups shortly.
+void remove_limits() {
+    for (const auto& dir : made_cgroups)
+        for (int attempt = 0; attempt < 100 && ::rmdir(dir.c_str()) != 0 && errno == EBUSY;
+             ++attempt)
+            ::usleep(20000);
 }
 
 // ---- the outer process ---------------------------------------------------------------------
@@ -811,6 +1171,8 @@ std::string absolute(const std::string& path) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Nothing the caller holds open reaches the switch.
+    ::syscall(SYS_close_range, 3U, ~0U, 0U);
     Options options;
     if (!parse(argc, argv, options))
         return usage();
@@ -826,7 +1188,19 @@ int main(int argc, char** argv) {
         if (::readlink("/proc/self/fd/0", link, sizeof link - 1) > 0)
             options.console = link;
     }
-    BoardConfig config = read_board_config(options.board);
+    BoardConfig config;
+    try {
+        switch_dir = ::open(options.board.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (switch_dir < 0)
+            fail("board directory " + options.board);
+        config = read_board_config();
+    } catch (const SetupError& error) {
+        std::fprintf(stderr, "vswitch-sandbox: %s\n", error.what().c_str());
+        if (!options.report.empty())
+            std::ofstream(options.report, std::ios::trunc) << "error: " << error.what() << "\n";
+        return 2;
+    }
+    set_up_limits();
 
     int pipe_fds[2];
     if (::pipe2(pipe_fds, O_CLOEXEC) != 0)
@@ -851,6 +1225,7 @@ int main(int argc, char** argv) {
     }
     if (pid < 0) {
         std::perror("vswitch-sandbox: clone");
+        remove_limits();
         return 2;
     }
     init_pid = pid;
@@ -868,6 +1243,7 @@ int main(int argc, char** argv) {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
+    remove_limits();
     if (outcome.empty())
         outcome = "killed\n";
     if (!options.report.empty()) {

@@ -15,9 +15,12 @@ namespace vswitch {
 
 namespace {
 
-constexpr const char* CONFIG_FILE = "vswitch.conf";
+// What configures the runs and the disk images sit in a folder the sandbox
+// never shows the switch.
+constexpr const char* PRIVATE_DIR = "private";
+constexpr const char* CONFIG_FILE = "private/vswitch.conf";
 constexpr const char* TOOLS_LOG = "tools.log";
-constexpr const char* TOOLS_DIR = "tools";
+constexpr const char* TOOLS_DIR = "private/tools";
 constexpr const char* APPOS_DIR = "appos";
 constexpr const char* MARKER_FILE = "vswitch.switch";
 
@@ -68,7 +71,7 @@ bool run_tool(const std::string& name, std::vector<std::string> args) {
     argv.push_back(nullptr);
     pid_t pid = ::fork();
     if (pid == 0) {
-        int null = ::open("/dev/null", O_RDWR);
+        int null = ::open("/dev/null", O_RDWR | O_CLOEXEC); // the copies stay open
         ::dup2(null, 0);
         ::dup2(null, 1);
         ::dup2(null, 2);
@@ -212,6 +215,15 @@ VirtualSwitch VirtualSwitch::open(const std::string& dir) {
     std::string absolute = fs::absolute(dir).lexically_normal().string();
     if (!fs::exists(absolute + "/" + MARKER_FILE))
         return create(absolute);
+    // A switch kept before its settings moved out of the switch's sight.
+    std::error_code error;
+    if (!fs::exists(absolute + "/" + PRIVATE_DIR, error))
+        for (const char* entry : {"vswitch.conf", "tools", "emmc", "usb-stick.img"})
+            if (fs::exists(absolute + "/" + entry, error)) {
+                fs::create_directories(absolute + "/" + PRIVATE_DIR, error);
+                fs::rename(absolute + "/" + entry, absolute + "/" + PRIVATE_DIR + "/" + entry,
+                           error);
+            }
     return VirtualSwitch(absolute);
 }
 
@@ -271,7 +283,7 @@ bool VirtualSwitch::use_ext3_user(unsigned size_mib) {
     // The image is a plain file of this switch: formatting it touches nothing else.
     pid_t pid = ::fork();
     if (pid == 0) {
-        int null = ::open("/dev/null", O_WRONLY);
+        int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC); // the copies stay open
         ::dup2(null, 1);
         ::dup2(null, 2);
         for (const char* tool : {"/usr/sbin/mkfs.ext3", "/sbin/mkfs.ext3"})
@@ -288,7 +300,7 @@ bool VirtualSwitch::use_ext3_user(unsigned size_mib) {
 }
 
 std::string VirtualSwitch::user_image() const {
-    return dir_ + "/emmc/mmcblk0p1.img";
+    return dir_ + "/" + PRIVATE_DIR + "/emmc/mmcblk0p1.img";
 }
 
 std::string VirtualSwitch::user_dir() const {
@@ -354,7 +366,7 @@ bool VirtualSwitch::use_usb_stick_image(const UsbStickImage& stick) {
 }
 
 std::string VirtualSwitch::usb_stick_image() const {
-    return dir_ + "/usb-stick.img";
+    return dir_ + "/" + PRIVATE_DIR + "/usb-stick.img";
 }
 
 void VirtualSwitch::set_console_node(bool present) {

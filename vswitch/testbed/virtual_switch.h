@@ -69,8 +69,8 @@ class VirtualSwitch {
     // The eMMC: "/sys/block/mmcblk0" and its partition entries mmcblk0p<n>.
     void set_emmc(bool present, const std::vector<int>& partitions = {1, 2, 3, 4});
 
-    // /user on a real ext3 filesystem: an image (emmc/mmcblk0p1.img, made
-    // here with mkfs.ext3) that the sandbox attaches to a loop device and
+    // /user on a real ext3 filesystem: an image (private/emmc/mmcblk0p1.img,
+    // made here with mkfs.ext3) that the sandbox attaches to a loop device and
     // shows as "/dev/mmcblk0p1". The boot manager's tools then need to be the
     // real ones (use_real_tool "mount", "umount", "e2fsck"...). False when the
     // image could not be made.
@@ -87,8 +87,8 @@ class VirtualSwitch {
     std::string usb_dir() const;
     void write_usb_file(const std::string& path, const std::string& content);
     // Plugs in a stick that is a real block device: a disk image
-    // (usb-stick.img) that the sandbox attaches to a loop device shown as
-    // "/dev/sda" and, with a partition table, its partition to a second loop
+    // (private/usb-stick.img) that the sandbox attaches to a loop device shown
+    // as "/dev/sda" and, with a partition table, its partition to a second loop
     // device over that byte range, shown as "/dev/sda1"; /sys/block has their
     // entries. usb-mount and the real mount tools (use_real_tool) then mount
     // it; the files of usb_dir() are not on it. False when the image could

@@ -1,13 +1,12 @@
 // The sandbox itself: the console, the fakes, the private root and its seals.
 // A bash script stands in for the program, so each case shows one property.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
-
 #include <filesystem>
-
 #include <fstream>
-
 #include <string>
 #include <thread>
 #include <vector>
@@ -120,25 +119,106 @@ TEST_F(SandboxTest, EmmcEntriesFollowTheBoard) {
     wait_for_end();
 }
 
-TEST_F(SandboxTest, RootIsPrivateAndCapabilitiesAreGone) {
+// The value of a "Name:\tvalue" line of /proc/<pid>/status as the console shows it.
+std::string status_field(const std::string& text, const std::string& name) {
+    auto at = text.find(name + ":\t");
+    if (at == std::string::npos)
+        return "";
+    at += name.size() + 2;
+    return text.substr(at, text.find('\n', at) - at);
+}
+
+TEST_F(SandboxTest, RootIsPrivateAndProcessesAreSealed) {
     // A file only the host has: the sandbox may bind the build's own folders
     // (sanitizer reports), so a well-known host path would prove nothing.
     char host_dir[] = "/var/tmp/vswitch-host-only-XXXXXX";
     ASSERT_NE(::mkdtemp(host_dir), nullptr);
     const std::string host_file = std::string(host_dir) + "/marker";
     std::ofstream(host_file) << "host\n";
-    run_script("grep CapBnd /proc/self/status; echo pid=$$; ls /; cat /etc/hostname;"
-               " [ -e " +
-               host_file + " ] || echo no-host-tree");
-    ASSERT_TRUE(expect_console("CapBnd:"));
+    // Left open across the start, as a careless caller would.
+    int leaked = ::open(host_file.c_str(), O_RDONLY);
+    ASSERT_GE(leaked, 0);
+    run_script(
+        "cat /proc/self/status; echo pid=$$; cat /etc/hostname; grep -cv ':/$' /proc/self/cgroup\n"
+        "ls /proc/$$/fd > /tmp/fds; echo fds $(cat /tmp/fds); ls /.vswitch/board/private | wc -l\n"
+        "[ -e " +
+        host_file + " ] || echo no-host-tree");
+    ASSERT_TRUE(expect_console("no-host-tree\n"));
     wait_for_end();
-    auto line = console().substr(console().find("CapBnd:") + 7);
-    unsigned long long bounding = std::stoull(line, nullptr, 16);
-    for (int cap : {16 /* SYS_MODULE */, 22 /* SYS_BOOT */, 25 /* SYS_TIME */})
-        EXPECT_EQ(bounding & (1ULL << cap), 0u) << "capability " << cap;
-    EXPECT_NE(console().find("pid=2\n"), std::string::npos);
-    EXPECT_NE(console().find("switch\n"), std::string::npos);
-    EXPECT_NE(console().find("no-host-tree\n"), std::string::npos);
+    ::close(leaked);
+    std::filesystem::remove_all(host_dir);
+    const std::string text = console();
+    // CAP_CHOWN, CAP_DAC_OVERRIDE and CAP_FOWNER, and nothing else in any set.
+    for (const char* set : {"CapInh", "CapPrm", "CapEff", "CapBnd"})
+        EXPECT_EQ(status_field(text, set), "000000000000000b") << set;
+    EXPECT_EQ(status_field(text, "CapAmb"), "0000000000000000");
+    EXPECT_EQ(status_field(text, "NoNewPrivs"), "1");
+    EXPECT_EQ(status_field(text, "Seccomp"), "2");
+    // Every cgroup of its own is the root of its cgroup namespace.
+    EXPECT_NE(text.find("pid=2\nswitch\n0\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("fds 0 1 2\n0\n"), std::string::npos) << text;
+}
+
+// With the real mount tools: what would reach this machine is refused, and
+// what the switch mounts of its own is sealed.
+TEST_F(SandboxTest, MountsReachingPastTheSwitchAreRefused) {
+    ASSERT_TRUE(vswitch().use_ext3_user());
+    for (const char* tool : {"mount", "umount"})
+        vswitch().use_real_tool(tool);
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"devtmpfs", "mount -t devtmpfs devtmpfs /mnt"},
+        {"tmpfs", "mount -t tmpfs tmpfs /mnt"},
+        {"proc_sys_writable", "mount -o remount,rw /proc/sys"},
+        {"proc_sys_unmasked", "umount /proc/sys"},
+        {"sysrq", ": > /proc/sysrq-trigger"},
+        {"sysctl", ": > /proc/sys/vm/drop_caches"},
+        {"private_unmasked", "umount /.vswitch/board/private"},
+        {"board_bound", "mount --bind /.vswitch/board /mnt"},
+        {"own_device_on_dev", "mount -t ext3 /dev/mmcblk0p1 /dev"},
+        {"not_a_block_device", "mount -t ext3 /dev/zero /mnt"}};
+    std::string script;
+    for (const auto& [name, command] : refused)
+        script += "(" + command + ") > /dev/null 2>&1; echo " + name + "=$?\n";
+    script += "mount -o suid,dev /dev/mmcblk0p1 /mnt && grep ' /mnt ' /proc/mounts && umount /mnt "
+              "&& echo own-mount-done";
+    run_script(script);
+    ASSERT_TRUE(expect_console("own-mount-done\n"));
+    wait_for_end();
+    for (const auto& [name, command] : refused) {
+        SCOPED_TRACE(command);
+        EXPECT_EQ(console().find(name + "=0\n"), std::string::npos) << console();
+        EXPECT_NE(console().find(name + "="), std::string::npos) << console();
+    }
+    EXPECT_NE(console().find("/dev/mmcblk0p1 /mnt ext3 rw,nosuid,nodev,"), std::string::npos)
+        << console();
+}
+
+// The switch writes in its directory: a link it left there is never
+// followed when the sandbox builds the next run.
+TEST_F(SandboxTest, SymbolicLinksInTheSwitchDirectoryAreRefused) {
+    char host_dir[] = "/var/tmp/vswitch-host-only-XXXXXX";
+    ASSERT_NE(::mkdtemp(host_dir), nullptr);
+    std::ofstream(std::string(host_dir) + "/marker") << "host\n";
+    ASSERT_TRUE(vswitch().use_ext3_user());
+    const std::string dir = vswitch().dir();
+    // Links within the directory, and one out of it.
+    const std::pair<std::string, std::string> cases[] = {
+        {vswitch().user_image(), "mmcblk0p1.img.real"},
+        {dir + "/private/emmc", "emmc.real"},
+        {dir + "/user", host_dir}};
+    for (const auto& [link, target] : cases) {
+        SCOPED_TRACE(link);
+        std::filesystem::rename(link, link + ".real");
+        std::filesystem::create_symlink(target, link);
+        RunOptions options;
+        options.program = "/bin/bash";
+        options.args = {"-c", "cat /user/marker"};
+        BootRun run(vswitch(), options);
+        EXPECT_EQ(run.wait().ending, Ending::failed) << run.transcript();
+        EXPECT_EQ(run.transcript().find("host"), std::string::npos);
+        std::filesystem::remove(link);
+        std::filesystem::rename(link + ".real", link);
+    }
     std::filesystem::remove_all(host_dir);
 }
 
