@@ -140,8 +140,8 @@ Board Board::create(const std::string& dir) {
     fs::create_directories(dir);
     for (const char* name :
          {layout::NVRAM_FILE, layout::RTC_FILE, layout::RTC_TICKING_FILE, layout::LED_FILE,
-          layout::CLOCK_FILE, layout::HALTED_FILE, layout::I2C_LOG, layout::FLASH_LOG,
-          layout::COMMAND_LOG, layout::TIME_LOG})
+          layout::CLOCK_FILE, layout::HALTED_FILE, layout::PAUSE_FILE, layout::PARKED_FILE,
+          layout::I2C_LOG, layout::FLASH_LOG, layout::COMMAND_LOG, layout::TIME_LOG})
         fs::remove(fs::path(dir) / name);
     fs::remove_all(fs::path(dir) / layout::FLASH_DIR);
     fs::remove_all(fs::path(dir) / layout::FAULT_DIR);
@@ -279,6 +279,22 @@ std::vector<TimeRecord> Board::waits() const {
 
 bool Board::halted() const {
     return fs::exists(path(layout::HALTED_FILE));
+}
+
+void Board::pause_at(uint64_t clock_ns) {
+    write_text(path(layout::PAUSE_FILE), std::to_string(clock_ns) + "\n");
+}
+
+void Board::cancel_pause() {
+    fs::remove(path(layout::PAUSE_FILE));
+}
+
+bool Board::parked() const {
+    return fs::exists(path(layout::PARKED_FILE));
+}
+
+void Board::go_on() {
+    fs::remove(path(layout::PARKED_FILE));
 }
 
 std::vector<I2cTransfer> Board::i2c_log() const {

@@ -112,6 +112,14 @@ class Board {
     uint64_t clock_ns() const;
     std::vector<TimeRecord> waits() const;
     bool halted() const; // the halt bound passed and the program was parked
+    // The program stops in the wait in progress when the board clock reaches
+    // clock_ns (one moment; the file is consumed when it stops there). While
+    // it stands still keys reach it and signals interrupt the wait, as on the
+    // board; go_on lets it carry on with the rest of the wait.
+    void pause_at(uint64_t clock_ns);
+    void cancel_pause();
+    bool parked() const;
+    void go_on();
 
     // Logs.
     std::vector<I2cTransfer> i2c_log() const;

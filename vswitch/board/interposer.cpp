@@ -31,6 +31,7 @@ enum class Kind : uint8_t { none, i2c, mtd };
 struct Emulated {
     Kind kind;
     int8_t unit;       // bus number or partition index
+    uint8_t access;    // O_RDONLY, O_WRONLY or O_RDWR, as opened
     int16_t address;   // I2C: the bound 7-bit address, -1 before I2C_SLAVE
     uint64_t position; // MTD: the file position for read/write/lseek
 };
@@ -44,6 +45,20 @@ Emulated* emulated(int fd) {
     if (fd < 0 || fd >= TABLE_SIZE || table[fd].kind == Kind::none)
         return nullptr;
     return &table[fd];
+}
+
+bool opened_for(const Emulated* device, bool write) {
+    const int mode = device->access;
+    return mode == O_RDWR || mode == (write ? O_WRONLY : O_RDONLY);
+}
+
+// The VFS refuses a read or write the descriptor was not opened for before
+// any driver sees it.
+bool refused(const Emulated* device, bool write) {
+    if (opened_for(device, write))
+        return false;
+    errno = EBADF;
+    return true;
 }
 
 void forget(int fd) {
@@ -86,7 +101,7 @@ bool open_device(const char* path, int flags, int* result) {
         return true;
     }
     const int fd = static_cast<int>(
-        ::syscall(SYS_openat, AT_FDCWD, "/dev/null", O_RDWR | (flags & O_CLOEXEC), 0));
+        ::syscall(SYS_openat, AT_FDCWD, "/dev/null", (flags & O_ACCMODE) | (flags & O_CLOEXEC), 0));
     if (fd < 0) {
         *result = -1;
         return true;
@@ -97,8 +112,9 @@ bool open_device(const char* path, int flags, int* result) {
         *result = -1;
         return true;
     }
-    table[fd] = Emulated{bus >= 0 ? Kind::i2c : Kind::mtd,
-                         static_cast<int8_t>(bus >= 0 ? bus : partition), -1, 0};
+    table[fd] =
+        Emulated{bus >= 0 ? Kind::i2c : Kind::mtd, static_cast<int8_t>(bus >= 0 ? bus : partition),
+                 static_cast<uint8_t>(flags & O_ACCMODE), -1, 0};
     errno = saved;
     *result = fd;
     return true;
@@ -118,6 +134,8 @@ int mode_argument(int flags, va_list* rest) {
 }
 
 ssize_t device_read(Emulated* device, void* buffer, size_t length) {
+    if (refused(device, false))
+        return -1;
     const int saved = errno;
     ssize_t result;
     if (device->kind == Kind::i2c) {
@@ -135,6 +153,8 @@ ssize_t device_read(Emulated* device, void* buffer, size_t length) {
 }
 
 ssize_t device_write(Emulated* device, const void* buffer, size_t length) {
+    if (refused(device, true))
+        return -1;
     const int saved = errno;
     ssize_t result;
     if (device->kind == Kind::i2c) {
@@ -182,6 +202,11 @@ int i2c_ioctl(Emulated* device, unsigned long request, unsigned long argument) {
 int mtd_ioctl(Emulated* device, unsigned long request, unsigned long argument) {
     const int saved = errno;
     int result;
+    // The MTD layer lets only a descriptor open for writing change the flash.
+    if ((request == MEMERASE || request == MEMERASE64) && !opened_for(device, true)) {
+        errno = EPERM;
+        return -1;
+    }
     switch (request) {
     case MEMGETINFO:
         result = mtd_get_info(device->unit, reinterpret_cast<mtd_info_user*>(argument));
@@ -362,9 +387,11 @@ namespace {
 
 ssize_t emulated_pread(Emulated* device, void* buffer, size_t length, off64_t offset) {
     if (device->kind != Kind::mtd || offset < 0) {
-        errno = device->kind == Kind::mtd ? EINVAL : ESPIPE;
+        errno = offset < 0 ? EINVAL : ESPIPE;
         return -1;
     }
+    if (refused(device, false))
+        return -1;
     const int saved = errno;
     ssize_t result = mtd_read(device->unit, buffer, length, static_cast<uint64_t>(offset));
     if (result >= 0)
@@ -374,9 +401,11 @@ ssize_t emulated_pread(Emulated* device, void* buffer, size_t length, off64_t of
 
 ssize_t emulated_pwrite(Emulated* device, const void* buffer, size_t length, off64_t offset) {
     if (device->kind != Kind::mtd || offset < 0) {
-        errno = device->kind == Kind::mtd ? EINVAL : ESPIPE;
+        errno = offset < 0 ? EINVAL : ESPIPE;
         return -1;
     }
+    if (refused(device, true))
+        return -1;
     const int saved = errno;
     ssize_t result = mtd_write(device->unit, buffer, length, static_cast<uint64_t>(offset));
     if (result >= 0)

@@ -5,12 +5,18 @@
 // it really sleeps. Console time-outs under virtual time wait a short real
 // grace for a key before they count as having run out.
 //
+// The test bed can stop the program at a moment of board time ("pause-at"):
+// the wait in progress then stands still ("parked") in real time, so keys
+// typed meanwhile reach the program through its terminal and its signals
+// interrupt the wait as the kernel would, until the test bed lets it go on.
+//
 // The program halts by sleeping in an endless loop; once it has slept past
 // VSWITCH_MAX_VIRTUAL_SECONDS in one run it is parked for good and the
 // "halted" marker tells the runner so.
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
@@ -91,6 +97,83 @@ void advance(uint64_t ns, const char* kind) {
         park_forever();
 }
 
+// The moment inside a wait of ns from clock at which the test bed wants the
+// program stopped, if any.
+bool pause_within(uint64_t clock, uint64_t ns, uint64_t* at) {
+    char path[PATH_LEN];
+    uint64_t when = 0;
+    if (!board_path(path, layout::PAUSE_FILE) || !read_number(path, &when) || when < clock ||
+        when - clock >= ns)
+        return false;
+    *at = when;
+    return true;
+}
+
+// A timed terminal read that a signal interrupts is restarted by the kernel
+// when the handler asks for it; the keys the test bed types raise SIGINT.
+bool restarted_by_kernel(const char* kind) {
+    struct sigaction action {};
+    return std::strcmp(kind, "read-timeout") == 0 && ::sigaction(SIGINT, nullptr, &action) == 0 &&
+           (action.sa_flags & SA_RESTART) != 0;
+}
+
+// Stands still at board time `at` until the test bed removes "parked". All
+// signals stay blocked except inside ppoll, so one that arrives is seen as the
+// interruption of this wait. The poll() result: input ready on fds, -1 with
+// EINTR for a signal, 0 when neither came.
+int park(uint64_t at, const char* kind, pollfd* fds, nfds_t count) {
+    char pause[PATH_LEN];
+    char parked[PATH_LEN];
+    if (!board_path(pause, layout::PAUSE_FILE) || !board_path(parked, layout::PARKED_FILE))
+        return 0;
+    sigset_t all;
+    sigset_t original;
+    ::sigfillset(&all);
+    ::sigprocmask(SIG_BLOCK, &all, &original);
+    ::unlink(pause);
+    write_number(parked, at);
+    int result = 0;
+    for (;;) {
+        const bool let_go = !file_exists(parked);
+        timespec slice = from_ns(let_go ? 0 : 10000000ULL);
+        if (result == 0) {
+            int ready = ::ppoll(count > 0 ? fds : nullptr, count, &slice, &original);
+            if (ready > 0 || (ready < 0 && errno == EINTR && !restarted_by_kernel(kind)))
+                result = ready;
+        } else if (!let_go) {
+            ::ppoll(nullptr, 0, &slice, &all);
+        }
+        if (let_go)
+            break;
+    }
+    ::sigprocmask(SIG_SETMASK, &original, nullptr);
+    if (result < 0)
+        errno = EINTR;
+    return result;
+}
+
+// A wait of ns on the board clock, stopped where the test bed asked. The
+// poll() result; *left: what remained of the wait when input or a signal
+// ended it.
+int virtual_wait(uint64_t ns, const char* kind, pollfd* fds, nfds_t count, uint64_t* left) {
+    uint64_t clock = board_clock_ns();
+    uint64_t at = 0;
+    while (pause_within(clock, ns, &at)) {
+        if (at > clock)
+            advance(at - clock, kind);
+        ns -= at - clock;
+        clock = at;
+        int result = park(at, kind, fds, count);
+        if (result != 0) {
+            *left = ns;
+            return result;
+        }
+    }
+    advance(ns, kind);
+    *left = 0;
+    return 0;
+}
+
 uint64_t grace_ns() {
     return env_number(layout::ENV_INPUT_GRACE_MS, layout::DEFAULT_INPUT_GRACE_MS) * 1000000ULL;
 }
@@ -144,13 +227,17 @@ void pass_time(uint64_t nanoseconds, const char* kind) {
 // key, then the whole time-out counts as passed. The poll() result.
 int terminal_wait(pollfd* fds, nfds_t count, uint64_t timeout_ns, const char* kind) {
     REAL(poll);
-    const uint64_t grace = grace_ns();
-    const uint64_t wait = timeout_ns < grace ? timeout_ns : grace;
-    int ready = real_poll(fds, count, static_cast<int>(wait / 1000000ULL));
-    if (ready != 0)
-        return ready;
-    advance(timeout_ns, kind);
-    return 0;
+    uint64_t at = 0;
+    // A wait the test bed stops in gets its keys there, not in a grace.
+    if (!pause_within(board_clock_ns(), timeout_ns, &at)) {
+        const uint64_t grace = grace_ns();
+        const uint64_t wait = timeout_ns < grace ? timeout_ns : grace;
+        int ready = real_poll(fds, count, static_cast<int>(wait / 1000000ULL));
+        if (ready > 0 || (ready < 0 && !(errno == EINTR && restarted_by_kernel(kind))))
+            return ready;
+    }
+    uint64_t left = 0;
+    return virtual_wait(timeout_ns, kind, fds, count, &left);
 }
 
 } // namespace vswitch::board
@@ -163,8 +250,12 @@ VSWITCH_EXPORT int nanosleep(const timespec* request, timespec* remaining) {
         request->tv_nsec >= static_cast<long>(NS_PER_SECOND))
         return real_nanosleep(request, remaining);
     if (virtual_time()) {
-        advance(to_ns(*request), "sleep");
-        return 0;
+        uint64_t left = 0;
+        if (virtual_wait(to_ns(*request), "sleep", nullptr, 0, &left) == 0)
+            return 0;
+        if (remaining != nullptr)
+            *remaining = from_ns(left);
+        return -1; // errno EINTR
     }
     int saved = errno;
     timespec left{};
@@ -189,8 +280,15 @@ VSWITCH_EXPORT int clock_nanosleep(clockid_t clock, int flags, const timespec* r
         ::clock_gettime(clock, &now); // through the adjusted clock
         ns = ns > to_ns(now) ? ns - to_ns(now) : 0;
     }
-    advance(ns, "sleep");
-    return 0;
+    const int saved = errno;
+    uint64_t left = 0;
+    const bool interrupted = virtual_wait(ns, "sleep", nullptr, 0, &left) != 0;
+    errno = saved;
+    if (!interrupted)
+        return 0;
+    if (remaining != nullptr && (flags & TIMER_ABSTIME) == 0)
+        *remaining = from_ns(left);
+    return EINTR;
 }
 
 VSWITCH_EXPORT int usleep(useconds_t microseconds) {
@@ -250,8 +348,8 @@ VSWITCH_EXPORT int poll(pollfd* fds, nfds_t count, int timeout_ms) {
         return real_poll(fds, count, timeout_ms);
     const uint64_t timeout_ns = static_cast<uint64_t>(timeout_ms) * 1000000ULL;
     if (count == 0) {
-        advance(timeout_ns, "sleep");
-        return 0;
+        uint64_t left = 0;
+        return virtual_wait(timeout_ns, "sleep", nullptr, 0, &left);
     }
     for (nfds_t i = 0; i < count; ++i) {
         if (fds[i].fd >= 0 && is_terminal(fds[i].fd))

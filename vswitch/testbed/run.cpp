@@ -119,9 +119,13 @@ const char* ending_name(Ending ending) {
     return "?";
 }
 
-BootRun::BootRun(VirtualSwitch& vswitch, RunOptions options) : vswitch_(vswitch) {
+BootRun::BootRun(VirtualSwitch& vswitch, RunOptions options)
+    : vswitch_(vswitch), timed_keys_(std::move(options.timed_keys)) {
     // A power-on ends the halt of the last run.
     ::unlink(vswitch_.board().path(layout::HALTED_FILE).c_str());
+    vswitch_.board().go_on();
+    power_on_ns_ = vswitch_.board().clock_ns();
+    schedule_stop();
     if (!open_terminal(console_master_, console_slave_, options.translate_newlines) ||
         !open_terminal(serial_master_, serial_slave_, true)) {
         outcome_ = {Ending::failed, 0, "no pseudo-terminal"};
@@ -197,6 +201,8 @@ BootRun::BootRun(VirtualSwitch& vswitch, RunOptions options) : vswitch_(vswitch)
 BootRun::~BootRun() {
     if (!finished() && sandbox_ > 0)
         stop();
+    vswitch_.board().cancel_pause();
+    vswitch_.board().go_on();
     for (int fd : {console_master_, console_slave_, serial_master_, serial_slave_})
         if (fd >= 0)
             ::close(fd);
@@ -207,6 +213,38 @@ BootRun::~BootRun() {
 }
 
 bool BootRun::pump(int timeout_ms) {
+    bool got_any = read_console(timeout_ms);
+    serve_stop();
+    return got_any;
+}
+
+void BootRun::schedule_stop() {
+    if (next_stop_ < timed_keys_.size())
+        vswitch_.board().pause_at(
+            power_on_ns_ +
+            static_cast<uint64_t>(std::chrono::nanoseconds(timed_keys_[next_stop_].at).count()));
+    else
+        vswitch_.board().cancel_pause();
+}
+
+// The program stands still at the next moment of timed_keys: keep the console
+// as it is, type the keys, and let it go on.
+void BootRun::serve_stop() {
+    if (next_stop_ >= timed_keys_.size() || !vswitch_.board().parked())
+        return;
+    drain();
+    stops_.push_back(transcript_);
+    send(timed_keys_[next_stop_].keys);
+    // Polling the terminal makes its line discipline take the keys now, so a
+    // Ctrl-C has raised SIGINT before the program goes on.
+    pollfd settle{console_slave_, POLLIN, 0};
+    ::poll(&settle, 1, 0);
+    ++next_stop_;
+    schedule_stop();
+    vswitch_.board().go_on();
+}
+
+bool BootRun::read_console(int timeout_ms) {
     if (console_master_ < 0)
         return false;
     pollfd watch{console_master_, POLLIN, 0};
@@ -229,7 +267,7 @@ bool BootRun::pump(int timeout_ms) {
 // The terminal hands written bytes to the reading side a moment later, so
 // the last words of a program that just ended may still be on their way.
 void BootRun::drain() {
-    while (pump(30)) {
+    while (read_console(30)) {
     }
 }
 

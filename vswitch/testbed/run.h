@@ -26,6 +26,12 @@ std::string interposer_path();
 // Where the output of RunOptions::after lands.
 std::string after_log_path(const VirtualSwitch& vswitch);
 
+// Keys typed at a moment of board time, counted from power-on.
+struct TimedKeys {
+    std::chrono::milliseconds at;
+    std::string keys; // "\x03" is Ctrl-C; empty: only a look at the console
+};
+
 struct RunOptions {
     std::string program;           // empty: this build's boot-manager
     std::vector<std::string> args; // after the program name
@@ -44,6 +50,11 @@ struct RunOptions {
     // switch directory (see after_log_path).
     std::string after;
     std::vector<std::string> environment; // more NAME=VALUE for the program
+    // In time order. At each moment the program stands still in the wait in
+    // progress (a sleep, or a console poll or read with a time-out); the
+    // console as it was then is kept (console_at_stops), the keys are typed,
+    // and the program goes on. Output it had not flushed is not in the copy.
+    std::vector<TimedKeys> timed_keys;
     std::string term = "vt100";
 };
 
@@ -93,6 +104,8 @@ class BootRun {
     bool finished() const { return outcome_.ending != Ending::running; }
     const Outcome& outcome() const { return outcome_; }
     const std::string& transcript() const { return transcript_; }
+    // The console as it was at each stop of RunOptions::timed_keys so far.
+    const std::vector<std::string>& console_at_stops() const { return stops_; }
     size_t cursor() const { return cursor_; }
     int console_fd() const { return console_master_; }
     int serial_fd() const { return serial_master_; }
@@ -102,7 +115,10 @@ class BootRun {
 
   private:
     bool check_exit(bool block);
+    bool read_console(int timeout_ms);
     void drain();
+    void schedule_stop();
+    void serve_stop();
     Outcome finish(Ending ending_if_killed);
     void read_report();
 
@@ -117,6 +133,10 @@ class BootRun {
     size_t cursor_ = 0;
     Outcome outcome_;
     std::function<void(const char*, size_t)> sink_;
+    std::vector<TimedKeys> timed_keys_;
+    size_t next_stop_ = 0;
+    uint64_t power_on_ns_ = 0;
+    std::vector<std::string> stops_;
 };
 
 } // namespace vswitch

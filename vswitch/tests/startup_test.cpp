@@ -19,6 +19,8 @@ const std::string NO_EMMC =
 const std::string USB_WAIT =
     "Attempting to mount file system on USB flash drive; this can take up to 10 seconds.\n";
 const std::string REBOOT_FAILED = "System reboot failed, please power-cycle.\n";
+// Board time from power-on at which the first second of the USB wait begins.
+constexpr auto USB_WAIT_STARTS = 3000ms;
 
 size_t count(const std::string& text, const std::string& what) {
     size_t n = 0;
@@ -162,6 +164,31 @@ TEST_P(UsbBootByteTest, OnlyTheEnableValueWaitsForAStick) {
 
 INSTANTIATE_TEST_SUITE_P(UsbBytes, UsbBootByteTest, ::testing::Values(212, 213, 214),
                          [](const auto& info) { return "byte" + std::to_string(info.param); });
+
+TEST_F(StartupTest, UsbWaitShowsEachDotAsItGoesAndCtrlCDoesNotShortenIt) {
+    // Ctrl-C half-way through the fifth second of the wait, after four dots.
+    const auto at = USB_WAIT_STARTS + 4500ms;
+    board().set_nvram_byte(NVRAM_USB_BOOT, 213);
+    RunOptions options;
+    options.timed_keys = {{at, "\x03"}};
+    boot(options);
+    expect_failover(1, 2);
+    ASSERT_EQ(current_run().console_at_stops().size(), 1u);
+    const std::string& stopped = current_run().console_at_stops()[0];
+    EXPECT_EQ(stopped.substr(stopped.find(USB_WAIT)), USB_WAIT + "....");
+    // The terminal echoes the Ctrl-C where it was pressed.
+    EXPECT_NE(console().find(USB_WAIT + "....^C......USB mount timed out\n"), std::string::npos)
+        << console();
+    // The second that Ctrl-C broke into still lasts a second.
+    const uint64_t stop_ns = std::chrono::nanoseconds(at).count();
+    auto waits = board().waits();
+    size_t cut = 0;
+    while (cut + 1 < waits.size() && waits[cut].at_ns + waits[cut].duration_ns != stop_ns)
+        ++cut;
+    ASSERT_LT(cut + 1, waits.size());
+    EXPECT_EQ(waits[cut + 1].at_ns, stop_ns);
+    EXPECT_EQ(waits[cut].duration_ns + waits[cut + 1].duration_ns, 1000000000u);
+}
 
 TEST_F(StartupTest, UsbBootFindsAStickAlreadyMounted) {
     board().set_nvram_byte(NVRAM_USB_BOOT, 213);

@@ -23,6 +23,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -297,6 +298,51 @@ TEST_F(BoardTest, FlashFaults) {
     ::close(fd);
 }
 
+// ---- Access modes ---------------------------------------------------------
+
+TEST_F(BoardTest, DevicesRefuseWhatTheirDescriptorWasNotOpenedFor) {
+    uint8_t bytes[2] = {};
+    erase_info_user erase{0, 0x10000};
+    erase_info_user64 erase64{0, 0x10000};
+    mtd_info_user info{};
+    using Op = std::function<long(int)>;
+    const Op get = [&](int fd) { return ::read(fd, bytes, 1); };
+    const Op put = [&](int fd) { return ::write(fd, bytes, 2); };
+    const Op pget = [&](int fd) { return ::pread(fd, bytes, 1, 0); };
+    const Op pput = [&](int fd) { return ::pwrite(fd, bytes, 1, 0); };
+    const Op wipe = [&](int fd) { return ::ioctl(fd, MEMERASE, &erase); };
+    const Op wipe64 = [&](int fd) { return ::ioctl(fd, MEMERASE64, &erase64); };
+    const Op ask = [&](int fd) { return ::ioctl(fd, MEMGETINFO, &info); };
+    const Op bind = [&](int fd) { return ::ioctl(fd, I2C_SLAVE, 0x68); }; // the RTC answers
+    const struct {
+        const char* path;
+        int flags;
+        Op op;
+        int error;
+    } rows[] = {
+        {"/dev/mtd-kernel", O_RDONLY, put, EBADF},  {"/dev/mtd-kernel", O_RDONLY, pput, EBADF},
+        {"/dev/mtd-kernel", O_RDONLY, wipe, EPERM}, {"/dev/mtd-kernel", O_RDONLY, wipe64, EPERM},
+        {"/dev/mtd-kernel", O_RDONLY, pget, 0},     {"/dev/mtd-kernel", O_RDONLY, ask, 0},
+        {"/dev/mtd-kernel", O_WRONLY, get, EBADF},  {"/dev/mtd-kernel", O_WRONLY, pget, EBADF},
+        {"/dev/mtd-kernel", O_WRONLY, wipe, 0},     {"/dev/mtd-kernel", O_WRONLY, pput, 0},
+        {"/dev/mtd-kernel", O_RDWR, bind, ENOTTY},  {"/dev/i2c-0", O_RDONLY, put, EBADF},
+        {"/dev/i2c-0", O_RDONLY, get, 0},           {"/dev/i2c-0", O_WRONLY, get, EBADF},
+        {"/dev/i2c-0", O_WRONLY, put, 0},           {"/dev/i2c-0", O_RDWR, ask, ENOTTY},
+        {"/dev/i2c-0", O_RDWR, wipe, ENOTTY},
+    };
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE("row " + std::to_string(i));
+        int fd = ::open(rows[i].path, rows[i].flags);
+        int copy = ::dup(fd); // a copy keeps the mode
+        ASSERT_GE(copy, 0);
+        ::ioctl(copy, I2C_SLAVE, 0x68);
+        errno = 0;
+        EXPECT_EQ(rows[i].op(copy) < 0 ? errno : 0, rows[i].error);
+        ::close(fd);
+        ::close(copy);
+    }
+}
+
 // ---- Time -----------------------------------------------------------------
 
 TEST_F(BoardTest, SleepsAreVirtualAndCounted) {
@@ -381,6 +427,69 @@ TEST_F(BoardTest, EndlessSleepIsParkedAndMarked) {
     ::kill(child, SIGKILL);
     ::waitpid(child, &status, 0);
     EXPECT_EQ(board().clock_ns(), 3 * 3600 * SECOND);
+}
+
+// A wait of 10 s that the test bed stops at 4 s, where it presses a key or
+// raises SIGINT: the wait ends there, or goes on to its end, as the kernel
+// would have it.
+TEST_F(BoardTest, StoppedWaitsMeetKeysAndSignalsAsOnTheBoard) {
+    enum Wait { sleep, terminal_poll, timed_read };
+    const struct {
+        Wait wait;
+        char event;   // 'k' a key, 'i' SIGINT, '-' nothing
+        bool restart; // SA_RESTART on the SIGINT handler
+        int result;   // of nanosleep, poll or read (-1: EINTR)
+        uint64_t end_s;
+    } rows[] = {{sleep, '-', false, 0, 10},        {sleep, 'i', true, -1, 4},
+                {terminal_poll, 'k', false, 1, 4}, {terminal_poll, 'i', true, -1, 4},
+                {timed_read, 'k', false, 1, 4},    {timed_read, 'i', false, -1, 4},
+                {timed_read, 'i', true, 0, 10}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::to_string(row.wait) + row.event + (row.restart ? " SA_RESTART" : ""));
+        use_board_in_this_process(board());
+        Board fresh = Board::create(board().dir());
+        int controller = -1, terminal = -1;
+        ASSERT_EQ(::openpty(&controller, &terminal, nullptr, nullptr, nullptr), 0);
+        termios settings{};
+        ::tcgetattr(terminal, &settings);
+        ::cfmakeraw(&settings);
+        settings.c_cc[VMIN] = 0;
+        settings.c_cc[VTIME] = 100; // a read of 10 s at most
+        ::tcsetattr(terminal, TCSANOW, &settings);
+        fresh.pause_at(4 * SECOND);
+        pid_t child = ::fork();
+        if (child == 0) {
+            struct sigaction action {};
+            action.sa_handler = [](int) {};
+            action.sa_flags = row.restart ? SA_RESTART : 0;
+            ::sigaction(SIGINT, &action, nullptr);
+            timespec ten{10, 0};
+            pollfd input{terminal, POLLIN, 0};
+            char byte = 0;
+            long result = row.wait == sleep           ? ::nanosleep(&ten, nullptr)
+                          : row.wait == terminal_poll ? ::poll(&input, 1, 10000)
+                                                      : ::read(terminal, &byte, 1);
+            ::_exit(result < 0 ? (errno == EINTR ? 9 : 8) : static_cast<int>(result));
+        }
+        ::unsetenv("VSWITCH_BOARD"); // this side waits in real time
+        for (int i = 0; i < 500 && !fresh.parked(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(fresh.clock_ns(), 4 * SECOND) << "standing at the moment asked for";
+        if (row.event == 'k') {
+            ASSERT_EQ(::write(controller, "k", 1), 1);
+            pollfd settle{terminal, POLLIN, 0};
+            ::poll(&settle, 1, 0); // the line discipline takes the key now
+        } else if (row.event == 'i') {
+            ::kill(child, SIGINT);
+        }
+        fresh.go_on();
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        EXPECT_EQ(WEXITSTATUS(status), row.result < 0 ? 9 : row.result);
+        EXPECT_EQ(fresh.clock_ns(), row.end_s * SECOND);
+        ::close(controller);
+        ::close(terminal);
+    }
 }
 
 // ---- Commands and persistence ---------------------------------------------
