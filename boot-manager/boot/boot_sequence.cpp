@@ -2,48 +2,24 @@
 
 #include <sys/stat.h>
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
-#include "boot/boot_options.h"
 #include "boot/slot_boot.h"
 #include "boot/slots.h"
 #include "boot/usb_images.h"
+#include "console/console.h"
 #include "image/key_store.h"
 #include "network/mgmt_port.h"
+#include "platform/board_paths.h"
+#include "platform/boot_options.h"
 #include "platform/flash.h"
 #include "platform/i2c.h"
 #include "platform/nvram.h"
 #include "platform/process.h"
 #include "platform/timing.h"
-#include "rescue/console.h"
 #include "rescue/filesystem.h"
 #include "rescue/rescue_menu.h"
-
-void on_interrupt(int) {
-    console_interrupted = 1;
-}
-
-void install_interrupt_handler() {
-    struct sigaction action {};
-    action.sa_handler = on_interrupt;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0; // no SA_RESTART: a waiting console read returns at once
-    ::sigaction(SIGINT, &action, nullptr);
-}
-
-ImageSlot select_boot_slot() {
-    int stored = get_boot_image();
-    return stored == 2 ? 2 : 1;
-}
-
-void reboot_board() {
-    platform::sleep_seconds(1);
-    if (platform::run_shell_command("reboot") < 0)
-        std::fprintf(stderr, "System reboot failed, please power-cycle.\n");
-    std::exit(0);
-}
 
 void format_date_command(const RtcTime& time, char* out, unsigned size) {
     const uint8_t* r = time.bytes;
@@ -66,8 +42,8 @@ bool emmc_present() {
     return ::stat("/sys/block/mmcblk0", &info) == 0;
 }
 
-// Steps 10 and 11: a USB stick may install a boot image, replace a slot's
-// image or supply an image to boot. Returns the slot chosen from USB, or 0.
+// A USB stick may install a boot image, replace a slot's image or supply an
+// image to boot. Returns the slot chosen from USB, or 0.
 ImageSlot usb_phase() {
     boot_options.usb_boot = get_usb_boot_flag() == USB_BOOT_ENABLED;
     if (boot_options.usb_boot && wait_for_usb_mount() < 0)
@@ -80,7 +56,7 @@ ImageSlot usb_phase() {
     if (slot == SLOT_USB) {
         std::printf("Booting image '%s' from USB stick.\n", "QTX5150_OS.img");
         if (boot_image_slot(SLOT_USB))
-            reboot_board();
+            platform::reboot_board();
         std::printf("USB Boot failed. Trying flash images.\n");
         slot = 0;
     }
@@ -106,7 +82,7 @@ void run_boot_sequence() {
     }
 
     check_user_filesystem(1, 100);
-    if (!signing_keys_present())
+    if (!signing_keys_present(BoardPaths{}))
         std::printf("WARNING - problem with security keys. No keys found\n");
 
     if (boot_options.diagnostics_rescue)
@@ -121,10 +97,10 @@ void run_boot_sequence() {
 
     std::printf("Booting image '%d'\n", slot);
     if (boot_image_slot(slot))
-        reboot_board();
+        platform::reboot_board();
 
     std::printf("Booting image '%d'\n", other_slot(slot));
     boot_options.failover_attempt = true;
     boot_image_slot(other_slot(slot));
-    reboot_board();
+    platform::reboot_board();
 }

@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "boot/boot_options.h"
+#include "platform/boot_options.h"
 #include "platform/timing.h"
 
 namespace {

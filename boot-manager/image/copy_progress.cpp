@@ -7,18 +7,11 @@
 #include <memory>
 #include <new>
 
+#include "platform/unique_file.h"
+
 namespace {
 
-struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
-
-// Closes a file we created; a failure to get its last bytes out is a failed
-// copy. errno is kept for the caller's message.
-bool close_written_file(File file) {
-    return std::fclose(file.release()) == 0;
-}
+using File = platform::UniqueFile;
 
 enum class CopyStyle {
     stream, // warns about short reads; the write message names no file
@@ -97,7 +90,8 @@ int copy_stream_to_file(const char* path, FILE* source, uint32_t length) {
         errno = error;
         return 0;
     }
-    return close_written_file(std::move(destination)) ? 1 : 0;
+    // A failure to get the last bytes out is a failed copy.
+    return platform::close_written(std::move(destination)) ? 1 : 0;
 }
 
 int copy_file_with_progress(const char* source_path, const char* destination_path) {
@@ -121,5 +115,5 @@ int copy_file_with_progress(const char* source_path, const char* destination_pat
         errno = error;
         return 0;
     }
-    return close_written_file(std::move(destination)) ? 1 : 0;
+    return platform::close_written(std::move(destination)) ? 1 : 0;
 }

@@ -12,5 +12,5 @@ constexpr int IMAGE_CIPHER_BLOCK = 16;
 // On decryption *output_length is the length of the NUL-terminated text at the
 // start of the output. The key length is not used: the key is always 16 bytes.
 // 0 on success, -1 on failure (reported on the console).
-int do_crypt(const uint8_t* input, int32_t input_length, uint8_t* output, int* output_length,
-             int encrypt, const uint8_t* key, int key_length);
+[[nodiscard]] int do_crypt(const uint8_t* input, int32_t input_length, uint8_t* output,
+                           int* output_length, int encrypt, const uint8_t* key, int key_length);

@@ -257,12 +257,12 @@ WalkStep ImageWalker::next(ImageComponent* component) {
     ImageComponent c;
     c.start = next_start_;
     if (!seek_image(file_, c.start) ||
-        std::fread(c.probe, 1, sizeof c.probe, file_) != sizeof c.probe) {
+        std::fread(c.probe, 1, sizeof c.probe, file_) != sizeof c.probe ||
+        !seek_image(file_, c.start)) {
         failed_ = true;
         return WalkStep::end;
     }
     const bool sane = read_component_header(c.probe, &c.header, rules_);
-    seek_image(file_, c.start);
     *component = c;
     if (!sane) {
         failed_ = true;

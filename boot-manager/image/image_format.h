@@ -184,7 +184,7 @@ enum class WalkStep {
 class ImageWalker {
   public:
     explicit ImageWalker(FILE* file, HeaderRules rules = HeaderRules::all_versions);
-    WalkStep next(ImageComponent* component);
+    [[nodiscard]] WalkStep next(ImageComponent* component);
 
   private:
     FILE* file_;
@@ -195,10 +195,12 @@ class ImageWalker {
 
 // Reads count bytes from a file offset (the header bytes of a component, say).
 // True when all of them arrived.
-bool read_image_bytes(FILE* file, uint64_t offset, size_t count, std::vector<uint8_t>* bytes);
+[[nodiscard]] bool read_image_bytes(FILE* file, uint64_t offset, size_t count,
+                                    std::vector<uint8_t>* bytes);
 // Positions the file at an offset; false when the offset cannot be reached.
-bool seek_image(FILE* file, uint64_t offset);
+[[nodiscard]] bool seek_image(FILE* file, uint64_t offset);
 
 // The image CRC of a component as the file holds it (from offset 4 to the end
 // of its payload). False when the file ends before the component does.
-bool compute_component_crc(FILE* file, const ImageComponent& component, uint32_t* crc);
+[[nodiscard]] bool compute_component_crc(FILE* file, const ImageComponent& component,
+                                         uint32_t* crc);

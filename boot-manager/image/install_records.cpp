@@ -1,17 +1,14 @@
 #include "image/install_records.h"
 
 #include <cstdio>
-#include <memory>
 
 #include "image/image_format.h"
 #include "platform/process.h"
+#include "platform/unique_file.h"
 
 namespace {
 
-struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
+using platform::UniqueFile;
 
 constexpr size_t LOG_LINE_SIZE = 512;
 constexpr size_t RECORD_PATH_SIZE = 256;
@@ -26,10 +23,13 @@ void write_record_file(const char* dir, const char* name, const char* suffix, co
                        size_t size) {
     char path[RECORD_PATH_SIZE];
     std::snprintf(path, sizeof path, "%s/%s-%s", dir, name, suffix);
-    File file(std::fopen(path, "w"));
+    UniqueFile file(std::fopen(path, "w"));
     if (!file)
         return;
-    std::fwrite(data, 1, size, file.get());
+    const bool written = std::fwrite(data, 1, size, file.get()) == size;
+    // A record cut short would tell a wrong version, CRC or time: leave none.
+    if (!platform::close_written(std::move(file)) || !written)
+        std::remove(path);
 }
 
 } // namespace
@@ -47,10 +47,13 @@ void write_install_log_entry(const char* log_path, const char* file, const char*
     char line[LOG_LINE_SIZE];
     format_install_log_line(line, sizeof line, file, source, time);
     std::printf("Updating install log. %s", line);
-    File log(std::fopen(log_path, "a"));
+    UniqueFile log(std::fopen(log_path, "a"));
     if (!log)
         return; // /user may not be mounted
     std::fputs(line, log.get());
+    // The line was shown on the console; an append-only log cannot take back
+    // one cut short.
+    static_cast<void>(platform::close_written(std::move(log)));
 }
 
 int append_install_log(const char* file, const char* source) {

@@ -31,7 +31,7 @@ void write_install_log_entry(const char* log_path, const char* file, const char*
 // Mounts the configuration partition and writes "<name>-version",
 // "<name>-crc" and "<name>-timestamp". 1 when the partition was mounted and
 // the files written, -1 when the mount failed (no file is written then).
-int update_install_records(const char* name, uint32_t version, uint32_t crc);
+[[nodiscard]] int update_install_records(const char* name, uint32_t version, uint32_t crc);
 
 // The three record files in dir; a file that cannot be created is skipped.
 void write_install_record_files(const char* dir, const char* name, uint32_t version, uint32_t crc,

@@ -2,20 +2,15 @@
 
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 #include "image/image_format.h"
 #include "platform/flash.h"
+#include "platform/unique_file.h"
 
 namespace {
 
 // A boot loader payload keeps a copy of its own base header here.
 constexpr uint32_t BOOT_LOADER_HEADER_COPY_OFFSET = 0xF0;
-
-struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
 
 int read_installed_flash_header(FlashPartition partition, uint32_t offset, uint8_t* header) {
     if (flash_read_range(header, flash_fd(partition), offset, IMAGE_BASE_HEADER_SIZE) != 0) {
@@ -34,7 +29,7 @@ int read_installed_header_in(uint32_t type_word, uint8_t* header, int slot,
     case IMAGE_TYPE_APPLICATION: {
         char path[256];
         std::snprintf(path, sizeof path, "%s/image%d", images_dir, slot);
-        File file(std::fopen(path, "rb"));
+        platform::UniqueFile file(std::fopen(path, "rb"));
         if (!file)
             return 0;
         if (std::fread(header, 1, IMAGE_BASE_HEADER_SIZE, file.get()) != IMAGE_BASE_HEADER_SIZE)

@@ -10,14 +10,16 @@ constexpr const char* INSTALLED_IMAGES_DIR = "/user/images";
 // word (taken as given, bit 31 included). 1 when the type has an installed
 // header (even when the flash read fails, which leaves zeros); 0 for an
 // Application OS slot file that cannot be opened and for any other type.
-int read_installed_header(uint32_t type_word, uint8_t* header, int slot);
+[[nodiscard]] int read_installed_header(uint32_t type_word, uint8_t* header, int slot);
 // The same, with the slot files "image1" and "image2" looked for in images_dir.
-int read_installed_header_in(uint32_t type_word, uint8_t* header, int slot, const char* images_dir);
+[[nodiscard]] int read_installed_header_in(uint32_t type_word, uint8_t* header, int slot,
+                                           const char* images_dir);
 
 // 1 when the new base header equals the installed one of its type and slot.
 // A boot loader is compared without its CRC, every other type with it.
-int same_installed_version(const uint8_t* new_header, int slot);
-int same_installed_version_in(const uint8_t* new_header, int slot, const char* images_dir);
+[[nodiscard]] int same_installed_version(const uint8_t* new_header, int slot);
+[[nodiscard]] int same_installed_version_in(const uint8_t* new_header, int slot,
+                                            const char* images_dir);
 // The comparison itself, over two base headers.
 bool same_version_headers(const uint8_t* new_header, const uint8_t* installed);
 

@@ -9,15 +9,11 @@
 #include "image/image_cipher.h"
 #include "image/signing_keys.h"
 #include "platform/nvram.h"
-
-KeyFilePaths key_file_paths = {"/user/production_key.pub.pem", "/user/development_key.pub.pem"};
+#include "platform/unique_file.h"
 
 namespace {
 
-struct FileClose {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileClose>;
+using platform::UniqueFile;
 
 // What the loader knows about one of the two key files.
 struct KnownKey {
@@ -33,10 +29,10 @@ const KnownKey DEVELOPMENT = {development_public_key, "Creating system developme
                               "Creating system development key....",
                               "Updating system development key...."};
 
-const KnownKey* known_key(const char* path) {
-    if (std::strcmp(path, key_file_paths.production) == 0)
+const KnownKey* known_key(const char* path, const BoardPaths& paths) {
+    if (paths.production_key == path)
         return &PRODUCTION;
-    if (std::strcmp(path, key_file_paths.development) == 0)
+    if (paths.development_key == path)
         return &DEVELOPMENT;
     return nullptr;
 }
@@ -74,14 +70,14 @@ int write_encrypted_key(const uint8_t* plaintext, int length, const char* path, 
         std::printf("ERROR encrypting new key %s (ret %d key len %d)\n", path, result, out_length);
         return 0;
     }
-    std::FILE* raw = std::fopen(path, "wb");
-    if (!raw) {
+    UniqueFile file(std::fopen(path, "wb"));
+    if (!file) {
         std::printf("ERROR creating file %s\n", path);
         return 0;
     }
-    size_t written = std::fwrite(out.get(), 1, static_cast<size_t>(out_length), raw);
+    size_t written = std::fwrite(out.get(), 1, static_cast<size_t>(out_length), file.get());
     // A short file would later read as a different key; leave none behind.
-    if (std::fclose(raw) != 0 || written != static_cast<size_t>(out_length)) {
+    if (!platform::close_written(std::move(file)) || written != static_cast<size_t>(out_length)) {
         std::printf("ERROR creating file %s\n", path);
         std::remove(path);
         return 0;
@@ -94,19 +90,20 @@ void read_board_key(uint8_t board_key[BOARD_KEY_SIZE]) {
     get_board_key_bytes(board_key);
 }
 
-int load_signing_key(KeyRecord* record, const char* path) {
+int load_signing_key(KeyRecord* record, const char* path, const BoardPaths& paths) {
     if (!record)
         return 0;
     uint8_t board_key[BOARD_KEY_SIZE];
     read_board_key(board_key);
-    return load_signing_key_with_board_key(record, path, board_key);
+    return load_signing_key_with_board_key(record, path, board_key, paths);
 }
 
 int load_signing_key_with_board_key(KeyRecord* record, const char* path,
-                                    const uint8_t board_key[BOARD_KEY_SIZE]) {
+                                    const uint8_t board_key[BOARD_KEY_SIZE],
+                                    const BoardPaths& paths) {
     if (!record || !path)
         return 0;
-    const KnownKey* known = known_key(path);
+    const KnownKey* known = known_key(path, paths);
 
     if (!has_key_material(board_key)) {
         if (!known)
@@ -134,7 +131,7 @@ int load_signing_key_with_board_key(KeyRecord* record, const char* path,
         return 0;
     }
 
-    File file(std::fopen(path, "rb"));
+    UniqueFile file(std::fopen(path, "rb"));
     if (!file)
         return 0;
     // The size was checked above; a file that grew since is read no further.
@@ -171,10 +168,10 @@ int load_signing_key_with_board_key(KeyRecord* record, const char* path,
     return 1;
 }
 
-int signing_keys_present() {
+int signing_keys_present(const BoardPaths& paths) {
     KeyRecord record{};
-    return load_signing_key(&record, key_file_paths.production) &&
-                   load_signing_key(&record, key_file_paths.development)
+    return load_signing_key(&record, paths.production_key.c_str(), paths) &&
+                   load_signing_key(&record, paths.development_key.c_str(), paths)
                ? 1
                : 0;
 }

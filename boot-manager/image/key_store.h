@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/board_paths.h"
+
 constexpr size_t KEY_RECORD_TEXT_SIZE = 502;
 constexpr long KEY_FILE_MAX_SIZE = 500;
 constexpr size_t BOARD_KEY_SIZE = 16;
@@ -19,30 +21,24 @@ struct KeyRecord {
     char text[KEY_RECORD_TEXT_SIZE];
 };
 
-// Where the two key files live. Only these two names are known to the loader.
-struct KeyFilePaths {
-    const char* production;  // "/user/production_key.pub.pem"
-    const char* development; // "/user/development_key.pub.pem"
-};
-// The paths in use; tests point them into a scratch directory.
-extern KeyFilePaths key_file_paths;
-
 // Enciphers the plaintext under the key and writes the ciphertext to path.
 // 1 written, 0 failed (reported).
-int write_encrypted_key(const uint8_t* plaintext, int length, const char* path, const uint8_t* key,
-                        int key_length);
+[[nodiscard]] int write_encrypted_key(const uint8_t* plaintext, int length, const char* path,
+                                      const uint8_t* key, int key_length);
 
 // Fills the record with the key for path: the compiled-in key on a board
 // without key material, else the key file, created or rewritten from the
-// compiled-in key as needed. 1 when the record holds a key, 0 otherwise.
-int load_signing_key(KeyRecord* record, const char* path);
+// compiled-in key as needed. Only the two key files of paths are known to
+// the loader. 1 when the record holds a key, 0 otherwise.
+[[nodiscard]] int load_signing_key(KeyRecord* record, const char* path, const BoardPaths& paths);
 
 // load_signing_key with the board key already read.
-int load_signing_key_with_board_key(KeyRecord* record, const char* path,
-                                    const uint8_t board_key[BOARD_KEY_SIZE]);
+[[nodiscard]] int load_signing_key_with_board_key(KeyRecord* record, const char* path,
+                                                  const uint8_t board_key[BOARD_KEY_SIZE],
+                                                  const BoardPaths& paths);
 
 // The 16-byte board key: 12 bytes of NVRAM key material, then 4 zero bytes.
 void read_board_key(uint8_t board_key[BOARD_KEY_SIZE]);
 
 // 1 when the production key and then the development key load.
-int signing_keys_present();
+[[nodiscard]] int signing_keys_present(const BoardPaths& paths);

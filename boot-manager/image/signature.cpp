@@ -14,13 +14,11 @@
 #include <new>
 #include <vector>
 
+#include "console/console.h"
 #include "image/image_format.h"
 #include "image/openssl_handles.h"
+#include "platform/low_security_mode.h"
 #include "platform/unique_fd.h"
-#include "rescue/console.h"
-#include "rescue/low_security.h"
-
-const char* developer_images_partition_path = "/dev/mtd-rfs";
 
 namespace {
 
@@ -136,8 +134,8 @@ bool read_partition(int fd, uint64_t offset, uint8_t* buffer, size_t length) {
 
 // 1 or 0 when the partition says, -1 when it cannot be told. The partition
 // is read through a descriptor, as flash partitions are everywhere else.
-int read_developer_images_state() {
-    platform::UniqueFd rfs(::open(developer_images_partition_path, O_RDONLY | O_CLOEXEC));
+int read_developer_images_state(const BoardPaths& paths) {
+    platform::UniqueFd rfs(::open(paths.developer_images_partition.c_str(), O_RDONLY | O_CLOEXEC));
     if (!rfs.valid())
         return -1;
     uint8_t probe[IMAGE_PROBE_SIZE];
@@ -155,7 +153,7 @@ int read_developer_images_state() {
     if (!signature.found)
         return -1;
     KeyRecord key{};
-    if (!load_signing_key(&key, key_file_paths.development))
+    if (!load_signing_key(&key, paths.development_key.c_str(), paths))
         return -1;
     if (!signature.intact)
         return 0;
@@ -185,10 +183,10 @@ int openssl_verifySignature(FILE* file, int32_t payload_size, const uint8_t* sig
         payload_size, signature, signature_length, key);
 }
 
-int developer_images_installed() {
+int developer_images_installed(const BoardPaths& paths) {
     if (developer_images_cache >= 0)
         return developer_images_cache;
-    int answer = read_developer_images_state();
+    int answer = read_developer_images_state(paths);
     if (answer < 0)
         return 0;
     developer_images_cache = answer;
@@ -199,9 +197,9 @@ void forget_developer_images_state() {
     developer_images_cache = -1;
 }
 
-int accept_unsigned_image() {
-    const int developer = developer_images_installed();
-    const bool low_security = low_security_mode_active();
+int accept_unsigned_image(const BoardPaths& paths) {
+    const int developer = developer_images_installed(paths);
+    const bool low_security = low_security_mode_active(paths);
     if (developer && low_security) {
         std::printf("\nWARNING: Image is unsigned but you are running developer images and are "
                     "in low security mode\n");
@@ -211,10 +209,11 @@ int accept_unsigned_image() {
     return 0;
 }
 
-int verify_image_signature(FILE* file, const uint8_t* header, size_t count) {
-    const bool low_security = low_security_mode_active();
+int verify_image_signature(FILE* file, const uint8_t* header, size_t count,
+                           const BoardPaths& paths) {
+    const bool low_security = low_security_mode_active(paths);
     if (!is_version3_header(header, count))
-        return accept_unsigned_image();
+        return accept_unsigned_image(paths);
 
     const size_t header_length = image_be16(header + IMAGE_V3_HEADER_LENGTH_OFFSET);
     SignatureRecord signature = find_signature_record(header, count);
@@ -225,30 +224,34 @@ int verify_image_signature(FILE* file, const uint8_t* header, size_t count) {
         signature.intact = false;
     }
     if (!signature.found)
-        return accept_unsigned_image();
+        return accept_unsigned_image(paths);
 
     KeyRecord key{};
-    if (!load_signing_key(&key, key_file_paths.production))
+    if (!load_signing_key(&key, paths.production_key.c_str(), paths))
         return 0;
 
     const off_t start = ftello(file);
     const uint64_t component_start = start < 0 ? 0 : static_cast<uint64_t>(start);
     const uint64_t payload_start = component_start + header_length;
     const int32_t payload_size = payload_size_of(header, header_length);
+    // A stream whose position cannot be told or set cannot show its payload:
+    // that counts as a failed check.
+    const auto payload_verifies = [&] {
+        return start >= 0 && seek_image(file, payload_start) &&
+               verify_payload(file, payload_size, signature, key) == 0;
+    };
 
-    seek_image(file, payload_start);
-    bool verified = verify_payload(file, payload_size, signature, key) == 0;
+    bool verified = payload_verifies();
     if (!verified) {
-        const int developer = developer_images_installed();
+        const int developer = developer_images_installed(paths);
         if (developer || low_security) {
             std::printf(developer ? "\nNOTE - developer images operational. Checking developer "
                                     "keys....\n"
                                   : "\nNOTE - low security mode is operational. Checking "
                                     "developer keys....\n");
-            if (!load_signing_key(&key, key_file_paths.development))
+            if (!load_signing_key(&key, paths.development_key.c_str(), paths))
                 return 0;
-            seek_image(file, payload_start);
-            verified = verify_payload(file, payload_size, signature, key) == 0;
+            verified = payload_verifies();
             if (!verified && developer && low_security) {
                 std::printf("\nWARNING: All checks failed but you are running developer images "
                             "and are in low security mode\n");
@@ -257,7 +260,10 @@ int verify_image_signature(FILE* file, const uint8_t* header, size_t count) {
         }
     }
 
-    seek_image(file, component_start);
+    // The caller reads the component on from its start: an image that cannot
+    // be put back there is not accepted.
+    if (start < 0 || !seek_image(file, component_start))
+        verified = false;
     std::printf(verified ? " Image signature verified. " : " Image rejected. ");
     std::fflush(stdout);
     return verified ? 1 : 0;

@@ -9,34 +9,33 @@
 #include <cstdio>
 
 #include "image/key_store.h"
+#include "platform/board_paths.h"
 
 // Hashing reads the payload through a buffer of this size, whatever the
 // payload's size.
 constexpr size_t SIGNATURE_HASH_CHUNK = 64 * 1024;
 
-// The root filesystem partition whose signature tells whether the switch runs
-// developer images ("/dev/mtd-rfs"); tests point it elsewhere.
-extern const char* developer_images_partition_path;
-
 // Verifies an RSA/SHA-256 (PKCS#1 v1.5) signature over exactly payload_size
 // bytes read from the file's current position, under the PEM key of the
 // record. 0 when it verifies, -1 otherwise.
-int openssl_verifySignature(FILE* file, int32_t payload_size, const uint8_t* signature,
-                            size_t signature_length, const KeyRecord* key);
+[[nodiscard]] int openssl_verifySignature(FILE* file, int32_t payload_size,
+                                          const uint8_t* signature, size_t signature_length,
+                                          const KeyRecord* key);
 
-// 1 when the installed root filesystem is unsigned or signed with the
-// development key. Determined once per run; not cached while it cannot be
-// determined.
-int developer_images_installed();
+// 1 when the installed root filesystem (paths.developer_images_partition) is
+// unsigned or signed with the development key. Determined once per run; not
+// cached while it cannot be determined.
+[[nodiscard]] int developer_images_installed(const BoardPaths& paths);
 // Forgets the cached answer (for tests that change the partition).
 void forget_developer_images_state();
 
 // What to do with a component without signature: 1 proceed, 0 reject.
-int accept_unsigned_image();
+[[nodiscard]] int accept_unsigned_image(const BoardPaths& paths);
 
 // Applies the signature policy to the component at the file's position, whose
 // header bytes the caller read (count of them). 1 accepted, 0 rejected. Prints
 // the verdict without a newline, after the caller's message. The file is back
 // at the component start on return, except when the development key cannot be
-// loaded.
-int verify_image_signature(FILE* file, const uint8_t* header, size_t count);
+// loaded. Low-security mode and the key files are those of paths.
+[[nodiscard]] int verify_image_signature(FILE* file, const uint8_t* header, size_t count,
+                                         const BoardPaths& paths);

@@ -10,6 +10,8 @@
 #include <memory>
 #include <new>
 
+#include "platform/unique_fd.h"
+
 namespace {
 
 struct PartitionEntry {
@@ -29,7 +31,7 @@ constexpr PartitionEntry partition_table[FLASH_PARTITION_COUNT] = {
 };
 
 // Lives for the whole run: the partitions are never closed.
-int partition_fds[FLASH_PARTITION_COUNT] = {-1, -1, -1, -1, -1, -1, -1, -1};
+platform::UniqueFd partition_fds[FLASH_PARTITION_COUNT];
 
 constexpr uint32_t WRITE_PIECE = 1024;
 
@@ -45,12 +47,12 @@ const char* flash_partition_path(FlashPartition partition) {
 }
 
 int flash_fd(FlashPartition partition) {
-    return partition_fds[partition];
+    return partition_fds[partition].get();
 }
 
 int mtd_open_all() {
     for (int i = 0; i < FLASH_PARTITION_COUNT; ++i)
-        partition_fds[i] = ::open(partition_table[i].path, partition_table[i].flags);
+        partition_fds[i].reset(::open(partition_table[i].path, partition_table[i].flags));
     return 1;
 }
 

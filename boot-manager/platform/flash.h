@@ -38,17 +38,18 @@ int flash_fd(FlashPartition partition);
 int mtd_open_all();
 int flash_init();
 
-int mtd_get_geometry(int fd, FlashGeometry* geometry);
-int mtd_erase_block(int fd, uint32_t offset, uint32_t length);
-int mtd_pread(int fd, uint32_t offset, uint32_t length, uint8_t* buffer);
-int mtd_pwrite(int fd, uint32_t offset, uint32_t length, const uint8_t* buffer);
+[[nodiscard]] int mtd_get_geometry(int fd, FlashGeometry* geometry);
+[[nodiscard]] int mtd_erase_block(int fd, uint32_t offset, uint32_t length);
+[[nodiscard]] int mtd_pread(int fd, uint32_t offset, uint32_t length, uint8_t* buffer);
+[[nodiscard]] int mtd_pwrite(int fd, uint32_t offset, uint32_t length, const uint8_t* buffer);
 
-int flash_read(uint8_t* buffer, int fd, uint32_t length, uint32_t offset);
-int flash_write(const uint8_t* data, int fd, uint32_t length, uint32_t offset,
-                uint8_t show_progress, const FlashGeometry& geometry);
-int flash_erase(int fd, uint32_t length, uint32_t offset, const FlashGeometry& geometry);
+[[nodiscard]] int flash_read(uint8_t* buffer, int fd, uint32_t length, uint32_t offset);
+[[nodiscard]] int flash_write(const uint8_t* data, int fd, uint32_t length, uint32_t offset,
+                              uint8_t show_progress, const FlashGeometry& geometry);
+[[nodiscard]] int flash_erase(int fd, uint32_t length, uint32_t offset,
+                              const FlashGeometry& geometry);
 
-int flash_read_range(uint8_t* buffer, int fd, uint32_t offset, uint32_t length);
-int flash_write_range(const uint8_t* data, int fd, uint32_t offset, uint32_t length,
-                      uint8_t show_progress);
-int flash_erase_range(int fd, uint32_t offset, uint32_t length);
+[[nodiscard]] int flash_read_range(uint8_t* buffer, int fd, uint32_t offset, uint32_t length);
+[[nodiscard]] int flash_write_range(const uint8_t* data, int fd, uint32_t offset, uint32_t length,
+                                    uint8_t show_progress);
+[[nodiscard]] int flash_erase_range(int fd, uint32_t offset, uint32_t length);

@@ -10,10 +10,12 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/unique_fd.h"
+
 namespace {
 
 // Open for the whole run, closed just before the Application OS is executed.
-int bus_fds[I2C_BUS_COUNT] = {0, 0};
+platform::UniqueFd bus_fds[I2C_BUS_COUNT];
 
 } // namespace
 
@@ -21,27 +23,26 @@ int i2c_open_buses() {
     for (int bus = 0; bus < I2C_BUS_COUNT; ++bus) {
         char path[32];
         std::snprintf(path, sizeof path, "/dev/i2c-%d", bus);
-        int fd = ::open(path, O_RDWR);
-        if (fd < 0) {
+        platform::UniqueFd fd(::open(path, O_RDWR));
+        if (!fd.valid()) {
             std::printf("ERROR: driver %s couldn't be opened\n", path);
             return -1;
         }
-        bus_fds[bus] = fd;
+        bus_fds[bus] = std::move(fd);
     }
     return 0;
 }
 
 int i2c_close_buses() {
-    for (int& fd : bus_fds) {
-        if (fd > 0)
-            ::close(fd);
-        fd = 0;
-    }
+    for (platform::UniqueFd& fd : bus_fds)
+        fd.reset();
     return 0;
 }
 
 int i2c_bus_fd(int bus) {
-    return bus >= 0 && bus < I2C_BUS_COUNT ? bus_fds[bus] : 0;
+    // 0, never -1, for a bus that is not open: callers test for a positive
+    // descriptor.
+    return bus >= 0 && bus < I2C_BUS_COUNT && bus_fds[bus].valid() ? bus_fds[bus].get() : 0;
 }
 
 int i2c_bind(int bus, uint8_t addr8) {

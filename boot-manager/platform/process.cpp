@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/timing.h"
+
 extern char** environ;
 
 namespace platform {
@@ -111,6 +113,13 @@ int exec_program(const std::vector<std::string>& argv) {
     std::fflush(nullptr);
     auto pointers = argv_pointers(argv);
     return ::execvp(pointers[0], pointers.data());
+}
+
+void reboot_board() {
+    sleep_seconds(1);
+    if (run_shell_command("reboot") < 0)
+        std::fprintf(stderr, "System reboot failed, please power-cycle.\n");
+    std::exit(0);
 }
 
 } // namespace platform

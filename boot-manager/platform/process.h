@@ -23,4 +23,7 @@ bool command_succeeded(int wait_status);
 // returns only on failure, with errno set.
 int exec_program(const std::vector<std::string>& argv);
 
+// Sleeps 1 s, runs "reboot" and exits with status 0.
+[[noreturn]] void reboot_board();
+
 } // namespace platform

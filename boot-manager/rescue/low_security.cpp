@@ -1,24 +1,18 @@
 #include "rescue/low_security.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstdlib>
 
-#include "boot/boot_options.h"
-#include "boot/boot_sequence.h"
+#include "console/console.h"
 #include "platform/flash.h"
 #include "platform/led.h"
+#include "platform/low_security_mode.h"
 #include "platform/process.h"
 #include "platform/rtc.h"
 #include "platform/timing.h"
-#include "rescue/console.h"
-
-const char* low_security_marker_path = "/tmp/lowsec";
 
 namespace {
 
-constexpr char LOW_SECURITY_MARKER[] = "wumbrelo\n";
 constexpr int PRESENCE_ATTEMPTS = 3;
 // Every test shows this many dots, so that neither they nor the duration give
 // the count away.
@@ -69,34 +63,13 @@ int blink_count(uint8_t rtc_seconds) {
     return count == 0 ? 1 : count;
 }
 
-bool low_security_mode_active() {
-    if (boot_options.lowsec) {
-        std::printf("NOTE: Uboot low security mode override enabled\n");
-        return true;
-    }
-    struct stat info {};
-    return ::stat(low_security_marker_path, &info) == 0;
-}
-
-void set_low_security_mode(bool on) {
-    if (!on) {
-        std::remove(low_security_marker_path);
-        return;
-    }
-    std::FILE* marker = std::fopen(low_security_marker_path, "w");
-    if (!marker)
-        return;
-    std::fputs(LOW_SECURITY_MARKER, marker);
-    std::fclose(marker);
-}
-
-int physical_presence_test() {
-    if (low_security_mode_active()) {
+int physical_presence_test(const BoardPaths& paths) {
+    if (low_security_mode_active(paths)) {
         int key = prompt_key("Switch is in low security mode. Confirm disabling Y/n? ");
         if (key == 0)
             return 0;
         if (key != 'n' && key != 'N')
-            set_low_security_mode(false);
+            set_low_security_mode(paths, false);
         return 1;
     }
 
@@ -132,7 +105,7 @@ int physical_presence_test() {
             return 0;
         if (std::atoi(answer) == count) {
             std::printf("Correct. Physical presence established and low security mode enabled\n");
-            set_low_security_mode(true);
+            set_low_security_mode(paths, true);
             return 1;
         }
         std::printf("Incorrect. Try again (attempt %d of %d)\n", attempt, PRESENCE_ATTEMPTS);
@@ -141,7 +114,7 @@ int physical_presence_test() {
     std::printf("Maximum number of test failed. Board is resetting\n");
     std::fflush(stdout);
     platform::sleep_seconds(1);
-    reboot_board();
+    platform::reboot_board();
 }
 
 int wipe_security_keys() {
@@ -154,8 +127,9 @@ int wipe_security_keys() {
 
     platform::run_shell_command("rm /user/*.pem");
     int keys_fd = flash_fd(SISKEYS);
+    // A failed erase is reported on the console by the flash layer.
     if (keys_fd > 0)
-        flash_erase_range(keys_fd, 0, KEY_PARTITION_ERASE_LENGTH);
+        static_cast<void>(flash_erase_range(keys_fd, 0, KEY_PARTITION_ERASE_LENGTH));
     std::printf("System keys have been deleted. Reset the switch to complete the operation\n");
     return 1;
 }

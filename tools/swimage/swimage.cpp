@@ -17,6 +17,7 @@
 #include "image/image_format.h"
 #include "image_signing.h"
 #include "image_writer.h"
+#include "platform/unique_file.h"
 
 namespace {
 
@@ -53,10 +54,7 @@ Exit status: 0 done; 1 malformed image, bad CRC, failed signature, or a file
 that cannot be read or written; 2 wrong usage.
 )";
 
-struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
+using File = platform::UniqueFile;
 
 int usage_error(const std::string& message) {
     std::fprintf(stderr, "swimage: %s (see swimage --help)\n", message.c_str());
@@ -262,7 +260,7 @@ int run_create(int argc, char** argv) {
         total += headers[n].size() + payload.size();
     }
     const int error = errno;
-    if (std::fclose(out.release()) != 0 || !written) {
+    if (!platform::close_written(std::move(out)) || !written) {
         const int reported = written ? errno : error;
         std::remove(output.c_str());
         return failure(output + ": " + std::strerror(reported));
@@ -416,9 +414,11 @@ int run_info(int argc, char** argv) {
             std::printf("  signed:         yes, %u-byte signature\n", sig.signature_length);
         }
         if (key && sig.found && sig.intact) {
-            seek_image(file.get(), c.start + h.header_size);
-            const swimage::Verdict verdict = swimage::verify_payload(
-                key.get(), file.get(), h.payload_size, sig.signature, sig.signature_length);
+            const swimage::Verdict verdict =
+                seek_image(file.get(), c.start + h.header_size)
+                    ? swimage::verify_payload(key.get(), file.get(), h.payload_size, sig.signature,
+                                              sig.signature_length)
+                    : swimage::Verdict::error;
             const char* text = verdict == swimage::Verdict::verified ? "verified"
                                : verdict == swimage::Verdict::failed ? "DOES NOT VERIFY"
                                                                      : "cannot be checked";

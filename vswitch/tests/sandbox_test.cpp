@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/unique_fd.h"
 #include "testbed/fixture.h"
 
 namespace vswitch {
@@ -136,8 +137,8 @@ TEST_F(SandboxTest, RootIsPrivateAndProcessesAreSealed) {
     const std::string host_file = std::string(host_dir) + "/marker";
     std::ofstream(host_file) << "host\n";
     // Left open across the start, as a careless caller would.
-    int leaked = ::open(host_file.c_str(), O_RDONLY);
-    ASSERT_GE(leaked, 0);
+    platform::UniqueFd leaked(::open(host_file.c_str(), O_RDONLY));
+    ASSERT_TRUE(leaked.valid());
     run_script(
         "cat /proc/self/status; echo pid=$$; cat /etc/hostname; grep -cv ':/$' /proc/self/cgroup\n"
         "ls /proc/$$/fd > /tmp/fds; echo fds $(cat /tmp/fds); ls /.vswitch/board/private | wc -l\n"
@@ -145,7 +146,7 @@ TEST_F(SandboxTest, RootIsPrivateAndProcessesAreSealed) {
         host_file + " ] || echo no-host-tree");
     ASSERT_TRUE(expect_console("no-host-tree\n"));
     wait_for_end();
-    ::close(leaked);
+    leaked.reset();
     std::filesystem::remove_all(host_dir);
     const std::string text = console();
     // CAP_CHOWN, CAP_DAC_OVERRIDE and CAP_FOWNER, and nothing else in any set.

@@ -2,76 +2,50 @@
 
 #include <string>
 
-#include "boot/boot_options.h"
+#include "platform/boot_options.h"
 
 namespace {
 
-BootOptions parse(const std::string& text) {
-    BootOptions options;
-    apply_boot_option_text(text.c_str(), &options);
-    return options;
-}
-
-TEST(BootOptions, NoKeywordKeepsInitialValues) {
-    BootOptions options = parse("bootcmd=run flash_self baudrate=115200   ");
-    EXPECT_FALSE(options.gdb);
-    EXPECT_FALSE(options.gdbserver);
-    EXPECT_EQ(options.gdb_port, 1234);
-    EXPECT_FALSE(options.shell);
-    EXPECT_FALSE(options.diagnostics_rescue);
-    EXPECT_FALSE(options.lowsec);
-}
-
-TEST(BootOptions, GdbserverOnAlsoSetsGdb) {
-    BootOptions options = parse("gdbserver=on ");
-    EXPECT_TRUE(options.gdbserver);
-    EXPECT_TRUE(options.gdb);
-}
-
-TEST(BootOptions, LaterKeywordWinsForGdb) {
-    BootOptions options = parse("gdb=off gdbserver=on ");
-    EXPECT_TRUE(options.gdb);
-    EXPECT_TRUE(options.gdbserver);
-
-    options = parse("gdb=on gdbserver=off ");
-    EXPECT_TRUE(options.gdb);
-    EXPECT_FALSE(options.gdbserver);
-}
-
-TEST(BootOptions, OnTestComparesTwoLowerCaseCharacters) {
-    EXPECT_TRUE(parse("shell=only ").shell);
-    EXPECT_TRUE(parse("shell=on1 ").shell);
-    EXPECT_FALSE(parse("shell=ON ").shell);
-    EXPECT_FALSE(parse("shell=1 ").shell);
-    EXPECT_FALSE(parse("shell= ").shell);
-    EXPECT_TRUE(parse("lowsec=on ").lowsec);
-    EXPECT_FALSE(parse("lowsec=yes ").lowsec);
-}
-
-TEST(BootOptions, KeywordInsideAnotherVariableCounts) {
-    EXPECT_TRUE(parse("mygdb=on ").gdb);
-    EXPECT_TRUE(parse("bootargs=console=ttyS0 shell=on ").shell);
-}
-
-TEST(BootOptions, OnlyFirstOccurrenceCounts) {
-    EXPECT_FALSE(parse("shell=off shell=on ").shell);
-}
-
-TEST(BootOptions, RescueComparesSixCharacters) {
-    EXPECT_TRUE(parse("diagnostics=rescue ").diagnostics_rescue);
-    EXPECT_TRUE(parse("diagnostics=rescue1 ").diagnostics_rescue);
-    EXPECT_FALSE(parse("diagnostics=resc ").diagnostics_rescue);
-}
-
-TEST(BootOptions, PortIsReadWithoutRangeCheck) {
-    EXPECT_EQ(parse("gdbport=-5 ").gdb_port, -5);
-    EXPECT_EQ(parse("gdbport=70000 ").gdb_port, 70000);
-    EXPECT_EQ(parse("gdbport=abc ").gdb_port, 1234);
-}
-
-TEST(BootOptions, EmptyPortTakesDigitsOfNextVariable) {
-    // The NUL between the variables became a blank, which %d skips.
-    EXPECT_EQ(parse("gdbport= 4321abc=x ").gdb_port, 4321);
+TEST(BootOptions, KeywordsFoundInTheEnvironmentText) {
+    const struct {
+        const char* text;
+        bool gdb, gdbserver;
+        int32_t port;
+        bool shell, rescue, lowsec;
+    } rows[] = {
+        {"bootcmd=run flash_self baudrate=115200   ", false, false, 1234, false, false, false},
+        {"gdbserver=on ", true, true, 1234, false, false, false},
+        {"gdb=off gdbserver=on ", true, true, 1234, false, false, false},
+        {"gdb=on gdbserver=off ", true, false, 1234, false, false, false},
+        {"mygdb=on ", true, false, 1234, false, false, false},
+        // "on" is two lower-case characters; only the first occurrence counts.
+        {"shell=only lowsec=on ", false, false, 1234, true, false, true},
+        {"bootargs=console=ttyS0 shell=on1 ", false, false, 1234, true, false, false},
+        {"shell=ON lowsec=yes ", false, false, 1234, false, false, false},
+        {"shell=1 ", false, false, 1234, false, false, false},
+        {"shell= ", false, false, 1234, false, false, false},
+        {"shell=off shell=on ", false, false, 1234, false, false, false},
+        // "rescue" is six characters.
+        {"diagnostics=rescue1 ", false, false, 1234, false, true, false},
+        {"diagnostics=resc ", false, false, 1234, false, false, false},
+        // The port has no range check; the NUL between the variables became
+        // a blank, which the conversion skips.
+        {"gdbport=-5 ", false, false, -5, false, false, false},
+        {"gdbport=70000 ", false, false, 70000, false, false, false},
+        {"gdbport=abc ", false, false, 1234, false, false, false},
+        {"gdbport= 4321abc=x ", false, false, 4321, false, false, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
+        BootOptions options;
+        apply_boot_option_text(row.text, &options);
+        EXPECT_EQ(options.gdb, row.gdb);
+        EXPECT_EQ(options.gdbserver, row.gdbserver);
+        EXPECT_EQ(options.gdb_port, row.port);
+        EXPECT_EQ(options.shell, row.shell);
+        EXPECT_EQ(options.diagnostics_rescue, row.rescue);
+        EXPECT_EQ(options.lowsec, row.lowsec);
+    }
 }
 
 } // namespace

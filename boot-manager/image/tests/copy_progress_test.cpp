@@ -10,6 +10,8 @@
 #include "temp_dir.h"
 
 using namespace image_test;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
 
 namespace {
 
@@ -25,187 +27,116 @@ Bytes pattern(size_t size) {
     return b;
 }
 
-Bytes contents(FILE* f) {
-    std::fflush(f);
-    std::rewind(f);
-    Bytes b;
-    int c;
-    while ((c = std::fgetc(f)) != EOF)
-        b.push_back(static_cast<uint8_t>(c));
-    return b;
-}
+const std::string FULL = "File write failed (err 28: bytes_written 0, len 65536, wr_len 65536)\n";
 
-struct CopyResult {
-    int result;
-    std::string output;
-    Bytes written;
-};
-
-CopyResult copy(const Bytes& source_bytes, uint32_t length) {
-    File source(temp_file_with(source_bytes));
-    File destination(std::tmpfile());
-    testing::internal::CaptureStdout();
-    const int result = copy_with_progress(source.get(), length, destination.get());
-    std::string output = testing::internal::GetCapturedStdout();
-    return {result, output, contents(destination.get())};
-}
-
-TEST(CopyWithProgress, OnePieceShowsOnlyHundred) {
-    const Bytes data = pattern(0x10000);
-    const auto r = copy(data, 0x10000);
-    EXPECT_EQ(r.result, 1);
-    EXPECT_EQ(r.output, "    \b\b\b\b100%\n");
-    EXPECT_EQ(r.written, data);
-}
-
-TEST(CopyWithProgress, ThreePiecesCountThirds) {
-    const Bytes data = pattern(0x30000);
-    const auto r = copy(data, 0x30000);
-    EXPECT_EQ(r.result, 1);
-    EXPECT_EQ(r.output, "    \b\b\b\b033%\b\b\b\b066%\b\b\b\b100%\n");
-    EXPECT_EQ(r.written, data);
-}
-
-TEST(CopyWithProgress, CopiesFromTheCurrentPositionAndLeavesStreamsOpen) {
-    const Bytes data = pattern(1000);
-    File source(temp_file_with(data));
-    File destination(std::tmpfile());
-    std::fwrite("head", 1, 4, destination.get());
-    std::fseek(source.get(), 600, SEEK_SET);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(copy_with_progress(source.get(), 300, destination.get()), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "    \b\b\b\b100%\n");
-    EXPECT_EQ(std::ftell(source.get()), 900);
-    Bytes expected = {'h', 'e', 'a', 'd'};
-    expected.insert(expected.end(), data.begin() + 600, data.begin() + 900);
-    EXPECT_EQ(contents(destination.get()), expected);
-}
-
-TEST(CopyWithProgress, BelowTwoHundredFiftySixBytesNoDivisionByZero) {
-    for (uint32_t length : {0U, 1U, 255U}) {
-        SCOPED_TRACE(length);
-        const Bytes data = pattern(length);
-        const auto r = copy(data, length);
-        EXPECT_EQ(r.result, 1);
-        EXPECT_EQ(r.output, "    \b\b\b\b100%\n");
-        EXPECT_EQ(r.written, data);
+TEST(CopyWithProgress, CopiesFromWhereTheStreamsAreAndCountsUp) {
+    const struct {
+        const char* name;
+        size_t size, from;
+        uint32_t length;
+        const char* printed;
+    } rows[] = {
+        {"one piece", 0x10000, 0, 0x10000, "    \b\b\b\b100%\n"},
+        {"three pieces", 0x30000, 0, 0x30000, "    \b\b\b\b033%\b\b\b\b066%\b\b\b\b100%\n"},
+        {"nothing", 0, 0, 0, "    \b\b\b\b100%\n"},
+        {"255 bytes", 255, 0, 255, "    \b\b\b\b100%\n"},
+        {"from the middle", 1000, 600, 300, "    \b\b\b\b100%\n"},
+        {"short read", 0x18000, 0, 0x20000,
+         "    \b\b\b\b050%WARNING: unexpected read buffer len 32768 != 65536\n\b\b\b\b100%\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Bytes data = pattern(row.size);
+        File source(temp_file_with(data));
+        File destination(std::tmpfile());
+        std::fwrite("head", 1, 4, destination.get());
+        std::fseek(source.get(), static_cast<long>(row.from), SEEK_SET);
+        CaptureStdout();
+        EXPECT_EQ(copy_with_progress(source.get(), row.length, destination.get()), 1);
+        EXPECT_EQ(GetCapturedStdout(), row.printed);
+        const size_t copied = std::min<size_t>(row.length, row.size - row.from);
+        EXPECT_EQ(std::ftell(source.get()), static_cast<long>(row.from + copied));
+        // A short read is made up with zeros, never stale bytes.
+        Bytes expected = concat({{'h', 'e', 'a', 'd'},
+                                 Bytes(data.begin() + row.from, data.begin() + row.from + copied)});
+        expected.resize(4 + row.length, 0);
+        std::rewind(destination.get());
+        Bytes written(expected.size() + 1);
+        written.resize(std::fread(written.data(), 1, written.size(), destination.get()));
+        EXPECT_EQ(written, expected);
     }
 }
 
-TEST(CopyWithProgress, ShortReadIsReportedAndTheFullPieceWritten) {
-    const Bytes data = pattern(0x18000);
-    const auto r = copy(data, 0x20000);
-    EXPECT_EQ(r.result, 1);
-    EXPECT_EQ(r.output, "    \b\b\b\b050%WARNING: unexpected read buffer len 32768 != 65536\n"
-                        "\b\b\b\b100%\n");
-    ASSERT_EQ(r.written.size(), 0x20000U);
-    EXPECT_EQ(Bytes(r.written.begin(), r.written.begin() + 0x18000), data);
-    EXPECT_EQ(Bytes(r.written.begin() + 0x18000, r.written.end()), Bytes(0x8000, 0));
-}
-
-TEST(CopyWithProgress, FailingWriteReportsAndFails) {
-    File source(temp_file_with(pattern(0x10000)));
-    File full(std::fopen("/dev/full", "wb"));
-    ASSERT_TRUE(full);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(copy_with_progress(source.get(), 0x10000, full.get()), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "    File write failed (err 28: bytes_written 0, len 65536, wr_len 65536)\n");
-}
-
-// A stream that takes limit bytes and then fails every write with EIO.
-struct FailingSink {
-    size_t taken = 0;
-    size_t limit = 0;
-};
-
+// Takes 64 KiB and then fails every write with EIO.
 ssize_t failing_write(void* cookie, const char*, size_t size) {
-    auto* sink = static_cast<FailingSink*>(cookie);
-    if (sink->taken + size > sink->limit) {
+    auto* taken = static_cast<size_t*>(cookie);
+    if (*taken + size > 0x10000) {
         errno = EIO;
         return -1;
     }
-    sink->taken += size;
+    *taken += size;
     return static_cast<ssize_t>(size);
 }
 
-TEST(CopyWithProgress, WriteFailingInTheSecondPiece) {
-    FailingSink sink{0, 0x10000};
-    cookie_io_functions_t functions{nullptr, failing_write, nullptr, nullptr};
-    File destination(fopencookie(&sink, "w", functions));
-    ASSERT_TRUE(destination);
+TEST(CopyWithProgress, FailingWriteIsReported) {
     File source(temp_file_with(pattern(0x30000)));
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(copy_with_progress(source.get(), 0x30000, destination.get()), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "    \b\b\b\b033%File write failed (err 5: bytes_written 65536, len 196608, wr_len "
-              "65536)\n");
-    EXPECT_EQ(sink.taken, 0x10000U);
+    File full(std::fopen("/dev/full", "wb"));
+    CaptureStdout();
+    EXPECT_EQ(copy_with_progress(source.get(), 0x10000, full.get()), 0);
+    EXPECT_EQ(GetCapturedStdout(), "    " + FULL);
+
+    size_t taken = 0;
+    File failing(fopencookie(&taken, "w", {nullptr, failing_write, nullptr, nullptr}));
+    CaptureStdout();
+    EXPECT_EQ(copy_with_progress(source.get(), 0x30000, failing.get()), 0);
+    EXPECT_EQ(GetCapturedStdout(), "    \b\b\b\b033%File write failed (err 5: bytes_written 65536, "
+                                   "len 196608, wr_len 65536)\n");
 }
 
-TEST(CopyStreamToFile, CreatesTheFileAndClosesIt) {
+TEST(CopyToFile, CreatesTruncatesAndClosesTheFile) {
     TempDir dir;
     const std::string path = dir.file("payload.gz");
-    ASSERT_TRUE(write_file(path, Bytes(100000, 0xEE))); // truncated, not overwritten
+    ASSERT_TRUE(write_file(path, Bytes(100000, 0xEE)));
     const Bytes data = pattern(0x20000 + 10);
     File source(temp_file_with(data));
-    testing::internal::CaptureStdout();
+    CaptureStdout();
     EXPECT_EQ(copy_stream_to_file(path.c_str(), source.get(), 0x20000 + 10), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "    \b\b\b\b050%\b\b\b\b100%\b\b\b\b100%\n");
+    EXPECT_EQ(GetCapturedStdout(), "    \b\b\b\b050%\b\b\b\b100%\b\b\b\b100%\n");
     EXPECT_EQ(read_file(path), data);
-}
 
-TEST(CopyStreamToFile, ShortReadIsNotReportedButFilledWithZeros) {
-    TempDir dir;
-    const std::string path = dir.file("out");
-    File source(temp_file_with(pattern(10)));
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(copy_stream_to_file(path.c_str(), source.get(), 300), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "    \b\b\b\b100%\n");
+    // A short read is not reported here.
+    File small(temp_file_with(pattern(10)));
+    CaptureStdout();
+    EXPECT_EQ(copy_stream_to_file(path.c_str(), small.get(), 300), 1);
+    EXPECT_EQ(GetCapturedStdout(), "    \b\b\b\b100%\n");
     Bytes expected = pattern(10);
     expected.resize(300, 0);
     EXPECT_EQ(read_file(path), expected);
+
+    ASSERT_TRUE(write_file(dir.file("nos-image"), data));
+    CaptureStdout();
+    EXPECT_EQ(copy_file_with_progress(dir.file("nos-image").c_str(), path.c_str()), 1);
+    EXPECT_EQ(GetCapturedStdout(), "    \b\b\b\b050%\b\b\b\b100%\b\b\b\b100%\n");
+    EXPECT_EQ(read_file(path), data); // truncated first
 }
 
-TEST(CopyStreamToFile, WriteFailureNamesTheFileAndKeepsErrno) {
-    File source(temp_file_with(pattern(0x10000)));
-    testing::internal::CaptureStdout();
+TEST(CopyToFile, FailuresNameTheFileAndKeepErrno) {
+    TempDir dir;
+    File source(temp_file_with(pattern(0x20000)));
+    CaptureStdout();
     errno = 0;
     EXPECT_EQ(copy_stream_to_file("/dev/full", source.get(), 0x10000), 0);
-    const int error = errno;
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "    File /dev/full write failed (err 28: bytes_written 0, len 65536, wr_len "
-              "65536)\n");
-    EXPECT_EQ(error, ENOSPC);
-}
-
-TEST(CopyStreamToFile, UncreatableFileFailsWithoutOutput) {
-    TempDir dir;
-    File source(temp_file_with(pattern(10)));
-    testing::internal::CaptureStdout();
+    EXPECT_EQ(errno, ENOSPC);
     EXPECT_EQ(copy_stream_to_file(dir.file("missing/out").c_str(), source.get(), 10), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-}
-
-TEST(CopyFileWithProgress, CopiesTheWholeFile) {
-    TempDir dir;
-    const Bytes data = pattern(0x20005);
-    ASSERT_TRUE(write_file(dir.file("nos-image"), data));
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(copy_file_with_progress(dir.file("nos-image").c_str(), dir.file("target").c_str()),
-              1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "    \b\b\b\b050%\b\b\b\b100%\b\b\b\b100%\n");
-    EXPECT_EQ(read_file(dir.file("target")), data);
-
-    testing::internal::CaptureStdout();
     EXPECT_EQ(copy_file_with_progress(dir.file("absent").c_str(), dir.file("t2").c_str()), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(GetCapturedStdout(), "    File /dev/full write failed (err 28: bytes_written 0, len "
+                                   "65536, wr_len 65536)\n");
     EXPECT_FALSE(file_exists(dir.file("t2")));
 
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(copy_file_with_progress(dir.file("nos-image").c_str(), "/dev/full"), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "    File write failed (err 28: bytes_written 0, len 131077, wr_len 65536)\n");
+    ASSERT_TRUE(write_file(dir.file("image"), pattern(0x10000)));
+    CaptureStdout();
+    EXPECT_EQ(copy_file_with_progress(dir.file("image").c_str(), "/dev/full"), 0);
+    EXPECT_EQ(GetCapturedStdout(), "    " + FULL);
 }
 
 } // namespace

@@ -12,8 +12,7 @@ namespace image_test {
 using Bytes = std::vector<uint8_t>;
 
 inline void put16(Bytes& b, uint16_t v) {
-    b.push_back(static_cast<uint8_t>(v >> 8));
-    b.push_back(static_cast<uint8_t>(v));
+    b.insert(b.end(), {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)});
 }
 
 inline void put32(Bytes& b, uint32_t v) {
@@ -23,10 +22,8 @@ inline void put32(Bytes& b, uint32_t v) {
 
 inline Bytes base_header(uint32_t crc, uint32_t len, uint32_t magic, uint32_t id) {
     Bytes b;
-    put32(b, crc);
-    put32(b, len);
-    put32(b, magic);
-    put32(b, id);
+    for (uint32_t field : {crc, len, magic, id})
+        put32(b, field);
     return b;
 }
 
@@ -86,8 +83,7 @@ inline FILE* temp_file_with(const Bytes& bytes) {
     FILE* file = std::tmpfile();
     if (!file)
         return nullptr;
-    if (!bytes.empty())
-        std::fwrite(bytes.data(), 1, bytes.size(), file);
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
     std::rewind(file);
     return file;
 }

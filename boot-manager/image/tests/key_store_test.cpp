@@ -1,281 +1,175 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "image/image_cipher.h"
 #include "image/key_store.h"
 #include "image/signing_keys.h"
-#include "temp_dir.h"
+#include "test_support.h"
 
 namespace {
 
-using image_test::file_exists;
-using image_test::read_file;
-using image_test::TempDir;
-using image_test::write_file;
+using test_support::read_file;
+using test_support::write_file;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 using Bytes = std::vector<uint8_t>;
 
 const uint8_t BOARD_KEY[BOARD_KEY_SIZE] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88,
                                            0x99, 0xaa, 0xbb, 0xcc, 0,    0,    0,    0};
-const uint8_t OTHER_BOARD_KEY[BOARD_KEY_SIZE] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08,
-                                                 0x09, 0x0a, 0x0b, 0x0c, 0,    0,    0,    0};
+const uint8_t OTHER_BOARD_KEY[BOARD_KEY_SIZE] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 0, 0, 0, 0};
 const uint8_t NO_KEY_MATERIAL[BOARD_KEY_SIZE] = {};
 
-Bytes encrypt(const Bytes& plain, const uint8_t* key = BOARD_KEY) {
+Bytes crypt(const Bytes& in, int encrypt, const uint8_t* key = BOARD_KEY) {
     Bytes out(KEY_CRYPT_BUFFER_SIZE);
     int length = 0;
     EXPECT_EQ(
-        do_crypt(plain.data(), static_cast<int32_t>(plain.size()), out.data(), &length, 1, key, 16),
+        do_crypt(in.data(), static_cast<int32_t>(in.size()), out.data(), &length, encrypt, key, 16),
         0);
     out.resize(static_cast<size_t>(length));
     return out;
 }
-
-std::string decrypt_text(const Bytes& cipher, const uint8_t* key = BOARD_KEY) {
-    Bytes out(KEY_CRYPT_BUFFER_SIZE);
-    int length = 0;
-    EXPECT_EQ(do_crypt(cipher.data(), static_cast<int32_t>(cipher.size()), out.data(), &length, 0,
-                       key, 16),
-              0);
-    return std::string(reinterpret_cast<const char*>(out.data()), static_cast<size_t>(length));
+Bytes encrypt(const std::string& text, const uint8_t* key = BOARD_KEY) {
+    return crypt(Bytes(text.begin(), text.end()), 1, key);
 }
-
-Bytes text_bytes(const char* text, size_t length) {
-    return Bytes(reinterpret_cast<const uint8_t*>(text),
-                 reinterpret_cast<const uint8_t*>(text) + length);
+std::string decrypt(const Bytes& cipher) {
+    const Bytes plain = crypt(cipher, 0);
+    return std::string(plain.begin(), plain.end());
 }
 
 const std::string PRODUCTION(production_public_key, SIGNING_KEY_PEM_LENGTH);
 const std::string DEVELOPMENT(development_public_key, SIGNING_KEY_PEM_LENGTH);
+// The key files hold the compiled-in text with its NUL.
+const Bytes PRODUCTION_FILE = encrypt(PRODUCTION + '\0');
+const Bytes DEVELOPMENT_FILE = encrypt(DEVELOPMENT + '\0');
 
-TEST(ImageCipher, RoundTripOfAKeyWithItsNul) {
-    Bytes plain = text_bytes(production_public_key, SIGNING_KEY_PEM_SIZE);
-    Bytes cipher = encrypt(plain);
-    EXPECT_EQ(cipher.size(), 464u); // 452 zero-filled to whole blocks, nothing added
-    EXPECT_EQ(decrypt_text(cipher), PRODUCTION);
-    EXPECT_NE(encrypt(plain, OTHER_BOARD_KEY), cipher);
-    EXPECT_NE(decrypt_text(cipher, OTHER_BOARD_KEY), PRODUCTION);
-    // The IV is fixed: the same text enciphers the same way every time.
-    EXPECT_EQ(encrypt(plain), cipher);
+TEST(ImageCipher, ZeroFillsToWholeBlocksUnderAFixedIv) {
+    EXPECT_EQ(PRODUCTION_FILE.size(), 464u); // 452 bytes, nothing added but the fill
+    EXPECT_EQ(decrypt(PRODUCTION_FILE), PRODUCTION);
+    // "abc" and 13 zeros under the board key and the IV, as another AES
+    // implementation enciphers them: key files of earlier runs stay readable.
+    EXPECT_EQ(encrypt("abc"), (Bytes{0x81, 0xa2, 0x9d, 0x16, 0x60, 0x37, 0xbe, 0xf6, 0x22, 0x76,
+                                     0x24, 0x9e, 0x42, 0xb6, 0x97, 0xac}));
+    EXPECT_EQ(encrypt(PRODUCTION + '\0'), PRODUCTION_FILE);
+    EXPECT_NE(encrypt(PRODUCTION + '\0', OTHER_BOARD_KEY), PRODUCTION_FILE);
 }
 
-TEST(ImageCipher, ShortInputIsZeroFilledToOneBlock) {
-    Bytes cipher = encrypt(text_bytes("abc", 3));
-    EXPECT_EQ(cipher.size(), 16u);
-    EXPECT_EQ(cipher, encrypt(Bytes{'a', 'b', 'c', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(decrypt_text(cipher), "abc");
-}
-
-TEST(ImageCipher, RefusesEmptyAndNegativeLengths) {
-    uint8_t in[16] = {};
-    uint8_t out[32];
-    int length = 99;
-    CaptureStdout();
-    EXPECT_EQ(do_crypt(in, 0, out, &length, 1, BOARD_KEY, 16), -1);
-    EXPECT_EQ(do_crypt(in, -5, out, &length, 0, BOARD_KEY, 16), -1);
-    EXPECT_EQ(GetCapturedStdout(),
-              "do_crypt: Invalid input length 0\ndo_crypt: Invalid input length -5\n");
-}
-
-TEST(CompiledKeys, AreRsa2048PublicKeysInPem) {
-    for (const std::string& key : {PRODUCTION, DEVELOPMENT}) {
-        EXPECT_EQ(key.rfind("-----BEGIN PUBLIC KEY-----\n", 0), 0u);
-        EXPECT_EQ(key.substr(key.size() - 25), "-----END PUBLIC KEY-----\n");
-    }
-    EXPECT_EQ(production_public_key[SIGNING_KEY_PEM_LENGTH], '\0');
-    EXPECT_NE(PRODUCTION, DEVELOPMENT);
-}
-
-class KeyStore : public testing::Test {
-  protected:
-    void SetUp() override {
-        saved = key_file_paths;
-        production = dir.file("production_key.pub.pem");
-        development = dir.file("development_key.pub.pem");
-        key_file_paths = {production.c_str(), development.c_str()};
-    }
-    void TearDown() override { key_file_paths = saved; }
-
-    int load(const std::string& path, const uint8_t* board_key = BOARD_KEY) {
-        std::memset(&record, 0xA5, sizeof record);
-        CaptureStdout();
-        int result = load_signing_key_with_board_key(&record, path.c_str(), board_key);
-        output = GetCapturedStdout();
-        return result;
-    }
-    std::string record_text() const { return std::string(record.text, record.length); }
-
-    TempDir dir;
-    KeyFilePaths saved{};
-    std::string production, development;
-    KeyRecord record{};
-    std::string output;
-};
-
-TEST_F(KeyStore, BoardWithoutKeyMaterialUsesCompiledKeysAndNoFiles) {
-    for (int pass = 0; pass < 2; ++pass) {
-        ASSERT_EQ(load(production, NO_KEY_MATERIAL), 1);
-        EXPECT_EQ(output, "Creating system key\n");
-        EXPECT_EQ(record.length, 451);
-        EXPECT_EQ(record_text(), PRODUCTION);
-
-        ASSERT_EQ(load(development, NO_KEY_MATERIAL), 1);
-        EXPECT_EQ(output, "Creating system development key\n");
-        EXPECT_EQ(record_text(), DEVELOPMENT);
-    }
-    EXPECT_FALSE(file_exists(production));
-    EXPECT_FALSE(file_exists(development));
-
-    write_file(dir.file("other.pem"), encrypt(text_bytes("x", 1)));
-    EXPECT_EQ(load(dir.file("other.pem"), NO_KEY_MATERIAL), 0);
-    EXPECT_EQ(output, "");
-}
-
-TEST_F(KeyStore, CreatesEncryptedFilesAndReadsThemBack) {
-    ASSERT_EQ(load(production), 1);
-    EXPECT_EQ(output, "Creating system key....\n");
-    EXPECT_EQ(record_text(), PRODUCTION);
-    Bytes file = read_file(production);
-    EXPECT_EQ(file, encrypt(text_bytes(production_public_key, SIGNING_KEY_PEM_SIZE)));
-    EXPECT_EQ(decrypt_text(file), PRODUCTION);
-
-    ASSERT_EQ(load(development), 1);
-    EXPECT_EQ(output, "Creating system development key....\n");
-    EXPECT_EQ(decrypt_text(read_file(development)), DEVELOPMENT);
-
-    // Read back: silent, and the files stay as they are.
-    ASSERT_EQ(load(production), 1);
-    EXPECT_EQ(output, "");
-    EXPECT_EQ(record_text(), PRODUCTION);
-    EXPECT_EQ(read_file(production), file);
-    ASSERT_EQ(load(development), 1);
-    EXPECT_EQ(output, "");
-    EXPECT_EQ(record_text(), DEVELOPMENT);
-}
-
-TEST_F(KeyStore, DifferingFileIsRewrittenFromTheCompiledKey) {
-    write_file(production, encrypt(text_bytes(development_public_key, SIGNING_KEY_PEM_SIZE)));
-    ASSERT_EQ(load(production), 1);
-    EXPECT_EQ(output, "Updating system key....\n");
-    EXPECT_EQ(record_text(), PRODUCTION);
-    EXPECT_EQ(decrypt_text(read_file(production)), PRODUCTION);
-
-    write_file(development, encrypt(text_bytes("not a key", 10)));
-    ASSERT_EQ(load(development), 1);
-    EXPECT_EQ(output, "Updating system development key....\n");
-    EXPECT_EQ(record_text(), DEVELOPMENT);
-    EXPECT_EQ(decrypt_text(read_file(development)), DEVELOPMENT);
-}
-
-TEST_F(KeyStore, FileMadeUnderAnotherBoardKeyIsRewritten) {
-    write_file(production,
-               encrypt(text_bytes(production_public_key, SIGNING_KEY_PEM_SIZE), OTHER_BOARD_KEY));
-    ASSERT_EQ(load(production), 1);
-    // The foreign file deciphers to text that is no part of the key.
-    EXPECT_EQ(output.substr(output.size() - 24), "Updating system key....\n");
-    EXPECT_EQ(record_text(), PRODUCTION);
-    EXPECT_EQ(decrypt_text(read_file(production)), PRODUCTION);
-}
-
-TEST_F(KeyStore, FileOf500BytesIsReadAndALeadingPartIsKept) {
-    // 31 whole blocks of a text that ends after 100 characters of the key,
-    // then 4 more bytes: 500 in all.
-    Bytes plain = text_bytes(production_public_key, 100);
-    plain.resize(496, 0);
-    Bytes file = encrypt(plain);
-    file.insert(file.end(), {1, 2, 3, 4});
-    ASSERT_EQ(file.size(), 500u);
-    write_file(production, file);
-
-    ASSERT_EQ(load(production), 1);
-    EXPECT_EQ(output, "");
-    EXPECT_EQ(record.length, 100);
-    EXPECT_EQ(record_text(), PRODUCTION.substr(0, 100));
-    EXPECT_EQ(read_file(production), file);
-}
-
-TEST_F(KeyStore, FileOf501BytesIsRefused) {
-    write_file(production, Bytes(501, 0x5a));
-    EXPECT_EQ(load(production), 0);
-    EXPECT_EQ(output, "ERROR loading key as length too long 501 > 500\n");
-    EXPECT_EQ(read_file(production).size(), 501u);
-}
-
-TEST_F(KeyStore, EmptyFileFailsToDecrypt) {
-    std::FILE* empty = std::fopen(production.c_str(), "wb");
-    ASSERT_NE(empty, nullptr);
-    std::fclose(empty);
-    EXPECT_EQ(load(production), 0);
-    EXPECT_EQ(output, "do_crypt: Invalid input length 0\nERROR decrypting new key " + production +
-                          " (ret -1 key len 0)\n");
-}
-
-TEST_F(KeyStore, TextLongerThanTheRecordIsRefused) {
-    // 496 characters without a NUL, then 4 bytes chosen so that the last
-    // (partial) block deciphers without a NUL in the next 6 bytes either: the
-    // text is then longer than the 501 characters a record holds.
-    Bytes plain(496, 'A');
-    Bytes head = encrypt(plain);
+// 496 characters without a NUL, then 4 bytes whose last block deciphers to
+// exactly 6 more: one character more than the 501 a record holds.
+Bytes overlong_key_file() {
+    const Bytes head = encrypt(std::string(496, 'A'));
     for (uint32_t tail = 0;; ++tail) {
         Bytes file = head;
         for (int i = 0; i < 4; ++i)
             file.push_back(static_cast<uint8_t>(tail >> (8 * i)));
-        Bytes out(KEY_CRYPT_BUFFER_SIZE);
-        int length = 0;
-        do_crypt(file.data(), 500, out.data(), &length, 0, BOARD_KEY, 16);
-        if (length < 502)
-            continue;
-        write_file(production, file);
-        EXPECT_EQ(load(production), 0);
-        EXPECT_EQ(output, "ERROR decrypting new key " + production + " (ret 0 key len " +
-                              std::to_string(length) + ")\n");
-        break;
+        if (decrypt(file).size() == KEY_RECORD_TEXT_SIZE)
+            return file;
     }
 }
 
-TEST_F(KeyStore, OtherPathsAreReadButNeverCreatedOrRewritten) {
-    std::string other = dir.file("vendor.pem");
-    EXPECT_EQ(load(other), 0);
-    EXPECT_EQ(output, "ERROR - unable to find system key\n");
-    EXPECT_FALSE(file_exists(other));
-
-    write_file(other, encrypt(text_bytes("some other text", 16)));
-    ASSERT_EQ(load(other), 1);
-    EXPECT_EQ(output, "");
-    EXPECT_EQ(record_text(), "some other text");
+// 31 whole blocks of a text that ends after 100 characters of the key, and 4
+// more bytes: 500 in all.
+Bytes key_part_of_500_bytes() {
+    Bytes file = encrypt(PRODUCTION.substr(0, 100) + std::string(396, '\0'));
+    file.insert(file.end(), {1, 2, 3, 4});
+    return file;
 }
 
-TEST_F(KeyStore, UncreatableFileIsReported) {
-    std::string missing_dir = dir.file("absent/production_key.pub.pem");
-    key_file_paths.production = missing_dir.c_str();
-    EXPECT_EQ(load(missing_dir), 0);
-    EXPECT_EQ(output, "Creating system key....\nERROR creating file " + missing_dir +
-                          "\nERROR - unable to find system key\n");
+struct KeyCase {
+    const char* name;
+    const char* file; // in the scratch folder
+    std::optional<Bytes> stored;
+    const uint8_t* board_key;
+    int result;
+    std::string output; // '@' stands for the file's path
+    std::string text;   // in the record
+    std::optional<Bytes> after;
+};
+
+const Bytes OVERLONG = overlong_key_file();
+const Bytes PART_OF_KEY = key_part_of_500_bytes();
+const std::string OVERLONG_LENGTH = std::to_string(decrypt(OVERLONG).size());
+
+const char* const PROD = "production_key.pub.pem";
+const char* const DEV = "development_key.pub.pem";
+const auto NONE = std::nullopt;
+const std::string UPDATING = "Updating system key....\n";
+
+// clang-format off
+const KeyCase KEY_CASES[] = {
+    {"compiled", PROD, NONE, NO_KEY_MATERIAL, 1, "Creating system key\n", PRODUCTION, NONE},
+    {"compiled development", DEV, NONE, NO_KEY_MATERIAL, 1, "Creating system development key\n",
+     DEVELOPMENT, NONE},
+    {"other file, no material", "k.pem", encrypt("x"), NO_KEY_MATERIAL, 0, "", "", encrypt("x")},
+    {"created", PROD, NONE, BOARD_KEY, 1, "Creating system key....\n", PRODUCTION, PRODUCTION_FILE},
+    {"created development", DEV, NONE, BOARD_KEY, 1, "Creating system development key....\n",
+     DEVELOPMENT, DEVELOPMENT_FILE},
+    {"read back", PROD, PRODUCTION_FILE, BOARD_KEY, 1, "", PRODUCTION, PRODUCTION_FILE},
+    {"read back development", DEV, DEVELOPMENT_FILE, BOARD_KEY, 1, "", DEVELOPMENT,
+     DEVELOPMENT_FILE},
+    {"differing", PROD, DEVELOPMENT_FILE, BOARD_KEY, 1, UPDATING, PRODUCTION, PRODUCTION_FILE},
+    {"differing development", DEV, encrypt("not a key"), BOARD_KEY, 1,
+     "Updating system development key....\n", DEVELOPMENT, DEVELOPMENT_FILE},
+    {"other board key", PROD, encrypt(PRODUCTION + '\0', OTHER_BOARD_KEY), BOARD_KEY, 1, UPDATING,
+     PRODUCTION, PRODUCTION_FILE},
+    {"500 bytes, leading part", PROD, PART_OF_KEY, BOARD_KEY, 1, "", PRODUCTION.substr(0, 100),
+     PART_OF_KEY},
+    {"501 bytes", PROD, Bytes(501, 0x5a), BOARD_KEY, 0,
+     "ERROR loading key as length too long 501 > 500\n", "", Bytes(501, 0x5a)},
+    {"empty", PROD, Bytes(), BOARD_KEY, 0,
+     "do_crypt: Invalid input length 0\nERROR decrypting new key @ (ret -1 key len 0)\n", "",
+     Bytes()},
+    {"text beyond the record", PROD, OVERLONG, BOARD_KEY, 0,
+     "ERROR decrypting new key @ (ret 0 key len " + OVERLONG_LENGTH + ")\n", "", OVERLONG},
+    {"other file, absent", "k.pem", NONE, BOARD_KEY, 0, "ERROR - unable to find system key\n", "",
+     NONE},
+    {"other file", "k.pem", encrypt("text"), BOARD_KEY, 1, "", "text", encrypt("text")},
+    {"uncreatable", "absent/production_key.pub.pem", NONE, BOARD_KEY, 0,
+     "Creating system key....\nERROR creating file @\nERROR - unable to find system key\n", "",
+     NONE},
+};
+// clang-format on
+
+TEST(KeyStore, LoadsCreatesAndRewritesTheKeyFiles) {
+    for (const KeyCase& c : KEY_CASES) {
+        SCOPED_TRACE(c.name);
+        test_support::TempDir dir;
+        BoardPaths paths;
+        const std::string path = dir.file(c.file);
+        paths.production_key = std::strstr(c.file, "production") ? path : dir.file("p");
+        paths.development_key = dir.file("development_key.pub.pem");
+        if (c.stored)
+            write_file(path, *c.stored);
+        KeyRecord record;
+        std::memset(&record, 0xA5, sizeof record);
+        CaptureStdout();
+        EXPECT_EQ(load_signing_key_with_board_key(&record, path.c_str(), c.board_key, paths),
+                  c.result);
+        std::string output = c.output;
+        if (size_t at = output.find('@'); at != std::string::npos)
+            output.replace(at, 1, path);
+        EXPECT_EQ(GetCapturedStdout(), output);
+        if (c.result) {
+            EXPECT_EQ(std::string(record.text, record.length), c.text);
+        }
+        EXPECT_EQ(test_support::file_exists(path), c.after.has_value());
+        EXPECT_EQ(read_file(path), c.after.value_or(Bytes{}));
+    }
 }
 
-TEST_F(KeyStore, NullRecordYieldsZero) {
-    EXPECT_EQ(load_signing_key(nullptr, production.c_str()), 0);
-    EXPECT_EQ(load_signing_key_with_board_key(nullptr, production.c_str(), BOARD_KEY), 0);
-    EXPECT_FALSE(file_exists(production));
-}
-
-TEST(WriteEncryptedKey, ReportsWhatCannotBeWritten) {
-    TempDir dir;
-    Bytes big(1025, 'x');
+TEST(KeyStore, RefusesWhatItCannotHold) {
+    test_support::TempDir dir;
+    const BoardPaths paths;
+    EXPECT_EQ(load_signing_key(nullptr, paths.production_key.c_str(), paths), 0);
+    const Bytes big(1025, 'x');
     CaptureStdout();
     EXPECT_EQ(write_encrypted_key(big.data(), 1025, dir.file("k").c_str(), BOARD_KEY, 16), 0);
-    EXPECT_EQ(write_encrypted_key(big.data(), 0, dir.file("k").c_str(), BOARD_KEY, 16), 0);
-    EXPECT_EQ(GetCapturedStdout(), "ERROR encrypting new key " + dir.file("k") +
-                                       " (ret -1 key len 0)\n"
-                                       "do_crypt: Invalid input length 0\n"
-                                       "ERROR encrypting new key " +
-                                       dir.file("k") + " (ret -1 key len 0)\n");
-    EXPECT_FALSE(file_exists(dir.file("k")));
+    EXPECT_EQ(GetCapturedStdout(),
+              "ERROR encrypting new key " + dir.file("k") + " (ret -1 key len 0)\n");
+    EXPECT_FALSE(test_support::file_exists(dir.file("k")));
 }
 
 } // namespace

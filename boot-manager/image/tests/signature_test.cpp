@@ -1,27 +1,27 @@
 #include <gtest/gtest.h>
 
 #include <openssl/ec.h>
-#include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <sstream>
 #include <string>
 
-#include "boot/boot_options.h"
 #include "image/image_format.h"
-#include "image/key_store.h"
+#include "image/openssl_handles.h"
 #include "image/signature.h"
 #include "image/signing_keys.h"
-#include "rescue/low_security.h"
+#include "platform/boot_options.h"
+#include "platform/unique_fd.h"
+#include "platform/unique_file.h"
 #include "signing_support.h"
-#include "temp_dir.h"
+#include "test_support.h"
 #include "verdict_texts.h"
 
 namespace {
 
 using namespace image_test;
+using platform::UniqueFd;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
@@ -32,409 +32,229 @@ const char* const STRANGER_KEY = STRANGER_SIGNING_KEY_FILE;
 // Off the board the NVRAM cannot be reached; its complaints are no part of
 // what these tests look at.
 std::string without_i2c_noise(const std::string& text) {
-    std::istringstream in(text);
-    std::string out, line;
-    while (std::getline(in, line)) {
-        if (line.rfind("I2C error", 0) == 0)
-            continue;
-        out += line;
-        if (!in.eof())
-            out += '\n';
-    }
-    return out;
+    std::string out;
+    for (const std::string& line : test_support::split(text, '\n'))
+        if (line.rfind("I2C error", 0) != 0)
+            out += line + '\n';
+    return text.empty() || text.back() == '\n' ? out : out.substr(0, out.size() - 1);
 }
 
-// Descriptor 0 reads the given keys from a pipe while the object lives.
+// Descriptor 0 reads the given keys, then its end, while the object lives.
 class KeysOnStdin {
   public:
-    explicit KeysOnStdin(const std::string& keys) {
-        int fds[2];
-        if (::pipe(fds) != 0)
-            return;
-        [[maybe_unused]] ssize_t n = ::write(fds[1], keys.data(), keys.size());
-        ::close(fds[1]);
-        saved_ = ::dup(0);
-        ::dup2(fds[0], 0);
-        ::close(fds[0]);
+    explicit KeysOnStdin(const std::string& keys) : saved_(::dup(0)) {
+        platform::UniqueFile file(std::tmpfile());
+        std::fputs(keys.c_str(), file.get());
+        std::rewind(file.get());
+        ::dup2(fileno(file.get()), 0);
     }
-    ~KeysOnStdin() {
-        if (saved_ >= 0) {
-            ::dup2(saved_, 0);
-            ::close(saved_);
-        }
-    }
-    KeysOnStdin(const KeysOnStdin&) = delete;
-    KeysOnStdin& operator=(const KeysOnStdin&) = delete;
+    ~KeysOnStdin() { ::dup2(saved_.get(), 0); }
 
   private:
-    int saved_ = -1;
+    UniqueFd saved_;
 };
 
-KeyRecord record_of(const char* pem) {
-    KeyRecord record{};
-    record.length = static_cast<uint16_t>(std::strlen(pem));
-    std::memcpy(record.text, pem, record.length);
-    return record;
-}
-
+// Larger than the hash buffer, and not a multiple of it.
+const Bytes APP_PAYLOAD = payload_of(SIGNATURE_HASH_CHUNK + 5000, 9);
 const Bytes ROOTFS_PAYLOAD = payload_of(3000, 1);
+
+Bytes app_signed_by(const char* key, const Bytes& extra_record = {}) {
+    return signed_component(IMAGE_TYPE_APPLICATION, APP_PAYLOAD, key, extra_record);
+}
+Bytes rootfs_signed_by(const char* key) {
+    return signed_component(IMAGE_TYPE_ROOT_FS, ROOTFS_PAYLOAD, key);
+}
+Bytes flipped(Bytes bytes, size_t at, uint8_t bits) {
+    bytes[at] ^= bits;
+    return bytes;
+}
 
 class Signatures : public testing::Test {
   protected:
     void SetUp() override {
         if (!have_signing_keys())
             GTEST_SKIP() << "the build was given public keys without their private halves";
-        saved_keys = key_file_paths;
-        production_file = dir.file("production_key.pub.pem");
-        development_file = dir.file("development_key.pub.pem");
-        key_file_paths = {production_file.c_str(), development_file.c_str()};
-        saved_rfs = developer_images_partition_path;
-        rfs = dir.file("mtd-rfs");
-        developer_images_partition_path = rfs.c_str();
-        saved_marker = low_security_marker_path;
-        marker = dir.file("lowsec");
-        low_security_marker_path = marker.c_str();
-        boot_options.lowsec = false;
+        paths.production_key = dir.file("production_key.pub.pem");
+        paths.development_key = dir.file("development_key.pub.pem");
+        paths.developer_images_partition = dir.file("mtd-rfs");
+        paths.low_security_marker = dir.file("lowsec");
         forget_developer_images_state();
     }
     void TearDown() override {
-        if (!have_signing_keys())
-            return;
-        key_file_paths = saved_keys;
-        developer_images_partition_path = saved_rfs;
-        low_security_marker_path = saved_marker;
+        boot_options.lowsec = false;
         forget_developer_images_state();
-        if (file)
-            std::fclose(file);
     }
 
-    void set_root_filesystem(const Bytes& content) {
-        write_file(rfs, content);
-        forget_developer_images_state();
-    }
-    // Puts the board in a state of the decision table: the installed root
-    // filesystem unsigned (developer images) or signed with the production
-    // key, low-security mode on or off.
+    // The installed root filesystem unsigned (developer images) or signed
+    // with the production key, low-security mode on or off.
     void set_state(bool developer, bool low_security) {
-        set_root_filesystem(
-            developer ? v1_component(IMAGE_TYPE_ROOT_FS, 0, 3000)
-                      : signed_component(IMAGE_TYPE_ROOT_FS, ROOTFS_PAYLOAD, PRODUCTION_KEY));
-        CaptureStdout();
-        ASSERT_EQ(developer_images_installed(), developer ? 1 : 0);
-        GetCapturedStdout();
+        test_support::write_file(paths.developer_images_partition,
+                                 developer ? v1_component(IMAGE_TYPE_ROOT_FS, 0, 3000)
+                                           : rootfs_signed_by(PRODUCTION_KEY));
+        forget_developer_images_state();
+        EXPECT_EQ(developer_images(), developer ? 1 : 0); // the answer for the run
         if (low_security)
-            write_file(marker, {'w'});
+            test_support::write_file(paths.low_security_marker, {'w'});
         else
-            std::remove(marker.c_str());
+            std::remove(paths.low_security_marker.c_str());
     }
-
-    // Runs the policy on component, laid after another component so that its
-    // start is not the start of the file; header_count bytes of its header are
-    // handed over (all of it when 0).
-    int verify(const Bytes& component, const std::string& keys = "", size_t header_count = 0) {
-        const Bytes before = v1_component(IMAGE_TYPE_KERNEL, 0, 100);
-        if (file)
-            std::fclose(file);
-        file = temp_file_with(concat({before, component}));
-        start = static_cast<long>(before.size());
-        std::fseek(file, start, SEEK_SET);
-        ComponentHeader header;
-        read_component_header(component.data(), &header, HeaderRules::versions_1_and_3);
-        size_t count = header_count ? header_count : header.header_size;
-        KeysOnStdin input(keys);
+    int developer_images() {
         CaptureStdout();
-        int result = verify_image_signature(file, component.data(), count);
-        output = without_i2c_noise(GetCapturedStdout());
-        position = std::ftell(file);
-        return result;
+        int answer = developer_images_installed(paths);
+        GetCapturedStdout();
+        return answer;
     }
 
-    TempDir dir;
-    KeyFilePaths saved_keys{};
-    std::string production_file, development_file, rfs, marker;
-    const char* saved_rfs = nullptr;
-    const char* saved_marker = nullptr;
-    FILE* file = nullptr;
-    long start = 0;
-    long position = -1;
-    std::string output;
+    test_support::TempDir dir;
+    BoardPaths paths;
 };
 
 // Off the board the keys come straight from the build, announced each time.
-const std::string PRODUCTION_LOAD = "Creating system key\n";
-const std::string DEVELOPMENT_LOAD = "Creating system development key\n";
+const std::string P = "Creating system key\n";
+const std::string D = "Creating system development key\n";
+const std::string OVERRIDE = "NOTE: Uboot low security mode override enabled\n";
+const std::string ASK = "Install image anyway? y/N? ";
+const std::string UNSIGNED_BUT = "\nWARNING: Image is unsigned but you are running developer "
+                                 "images and are in low security mode\n" +
+                                 ASK;
 
-const Bytes APP_PAYLOAD = payload_of(5000, 9);
-
-Bytes app_signed_by(const char* key) {
-    return signed_component(IMAGE_TYPE_APPLICATION, APP_PAYLOAD, key);
-}
-
-TEST_F(Signatures, ProductionSignatureIsAcceptedInEveryState) {
-    for (int state = 0; state < 4; ++state) {
-        set_state(state & 1, state & 2);
-        EXPECT_EQ(verify(app_signed_by(PRODUCTION_KEY)), 1) << state;
-        EXPECT_EQ(output, PRODUCTION_LOAD + VERIFIED);
-        EXPECT_EQ(position, start);
-    }
-}
-
-TEST_F(Signatures, DevelopmentSignatureOnAProductionBoardIsRejected) {
-    set_state(false, false);
-    EXPECT_EQ(verify(app_signed_by(DEVELOPMENT_KEY)), 0);
-    EXPECT_EQ(output, PRODUCTION_LOAD + REJECTED);
-    EXPECT_EQ(position, start);
-}
-
-TEST_F(Signatures, DevelopmentSignatureOnADeveloperBoardIsAccepted) {
-    for (bool low_security : {false, true}) {
-        set_state(true, low_security);
-        EXPECT_EQ(verify(app_signed_by(DEVELOPMENT_KEY)), 1);
-        EXPECT_EQ(output, PRODUCTION_LOAD + NOTE_DEVELOPER + DEVELOPMENT_LOAD + VERIFIED);
-        EXPECT_EQ(position, start);
-    }
-}
-
-TEST_F(Signatures, DevelopmentSignatureInLowSecurityModeIsAccepted) {
-    set_state(false, true);
-    EXPECT_EQ(verify(app_signed_by(DEVELOPMENT_KEY)), 1);
-    EXPECT_EQ(output, PRODUCTION_LOAD + NOTE_LOW_SECURITY + DEVELOPMENT_LOAD + VERIFIED);
-    EXPECT_EQ(position, start);
-}
-
-TEST_F(Signatures, StrangerSignatureIsRejectedUnlessTheOperatorDecides) {
-    set_state(true, false);
-    EXPECT_EQ(verify(app_signed_by(STRANGER_KEY)), 0);
-    EXPECT_EQ(output, PRODUCTION_LOAD + NOTE_DEVELOPER + DEVELOPMENT_LOAD + REJECTED);
-    EXPECT_EQ(position, start);
-
-    set_state(false, true);
-    EXPECT_EQ(verify(app_signed_by(STRANGER_KEY)), 0);
-    EXPECT_EQ(output, PRODUCTION_LOAD + NOTE_LOW_SECURITY + DEVELOPMENT_LOAD + REJECTED);
-    EXPECT_EQ(position, start);
-
-    set_state(false, false);
-    EXPECT_EQ(verify(app_signed_by(STRANGER_KEY)), 0);
-    EXPECT_EQ(output, PRODUCTION_LOAD + REJECTED);
-}
-
-TEST_F(Signatures, OperatorDecidesWhenAllChecksFailOnADeveloperBoardInLowSecurityMode) {
-    set_state(true, true);
-    EXPECT_EQ(verify(app_signed_by(STRANGER_KEY), "y"), 1);
-    EXPECT_EQ(output, PRODUCTION_LOAD + NOTE_DEVELOPER + DEVELOPMENT_LOAD + ALL_FAILED +
-                          "Install image anyway? y/N? y\n" + VERIFIED);
-    EXPECT_EQ(position, start);
-
-    EXPECT_EQ(verify(app_signed_by(STRANGER_KEY), "\n"), 0);
-    EXPECT_EQ(output, PRODUCTION_LOAD + NOTE_DEVELOPER + DEVELOPMENT_LOAD + ALL_FAILED +
-                          "Install image anyway? y/N? \n\n" + REJECTED);
-    EXPECT_EQ(position, start);
-}
-
-TEST_F(Signatures, OverrideCountsAsLowSecurityMode) {
-    set_state(false, false);
-    boot_options.lowsec = true;
-    EXPECT_EQ(verify(app_signed_by(DEVELOPMENT_KEY)), 1);
-    EXPECT_EQ(output, "NOTE: Uboot low security mode override enabled\n" + PRODUCTION_LOAD +
-                          NOTE_LOW_SECURITY + DEVELOPMENT_LOAD + VERIFIED);
-    boot_options.lowsec = false;
-}
-
-TEST_F(Signatures, TamperedPayloadIsRejected) {
-    set_state(false, false);
-    Bytes component = app_signed_by(PRODUCTION_KEY);
-    component[component.size() - 1000] ^= 0x01;
-    EXPECT_EQ(verify(component), 0);
-    EXPECT_EQ(output, PRODUCTION_LOAD + REJECTED);
-}
-
-TEST_F(Signatures, UnsignedComponentsAreRejectedUnlessTheOperatorDecides) {
-    const Bytes v1 = v1_component(IMAGE_TYPE_APPLICATION, 0, 500);
-    const Bytes v3_unsigned =
-        signed_component(IMAGE_TYPE_APPLICATION, APP_PAYLOAD, nullptr, record(9, 8, {0, 0, 0, 0}));
-    const Bytes v3_bare = signed_component(IMAGE_TYPE_APPLICATION, APP_PAYLOAD, nullptr);
-    for (const Bytes* component : {&v1, &v3_unsigned, &v3_bare}) {
-        for (int state = 0; state < 3; ++state) {
-            set_state(state & 1, state & 2);
-            EXPECT_EQ(verify(*component, "y"), 0);
-            EXPECT_EQ(output, NO_SIGNATURE);
-            EXPECT_EQ(position, start);
-        }
-        set_state(true, true);
-        EXPECT_EQ(verify(*component, "Y"), 1);
-        EXPECT_EQ(output, "\nWARNING: Image is unsigned but you are running developer images "
-                          "and are in low security mode\nInstall image anyway? y/N? Y\n");
-        EXPECT_EQ(verify(*component, "n"), 0);
-    }
-}
-
-TEST_F(Signatures, FewerThan24HeaderBytesCountAsUnsigned) {
-    set_state(false, false);
-    EXPECT_EQ(verify(app_signed_by(PRODUCTION_KEY), "", 16), 0);
-    EXPECT_EQ(output, NO_SIGNATURE);
-}
-
-TEST_F(Signatures, SignatureBeyondItsRecordIsAFailedSignature) {
-    set_state(false, false);
-    Bytes component = app_signed_by(PRODUCTION_KEY);
-    // The signature length at record offset 4 now claims more than the record.
-    component[24 + 4] = 0x01;
-    component[24 + 5] = 0x03;
-    EXPECT_EQ(verify(component), 0);
-    EXPECT_EQ(output, PRODUCTION_LOAD + REJECTED);
-    EXPECT_EQ(position, start);
-}
-
-TEST_F(Signatures, HeaderLongerThanTheBytesReadIsAFailedSignature) {
-    set_state(false, true);
-    EXPECT_EQ(verify(app_signed_by(PRODUCTION_KEY), "", 100), 0);
-    EXPECT_EQ(output, PRODUCTION_LOAD + NOTE_LOW_SECURITY + DEVELOPMENT_LOAD + REJECTED);
-    EXPECT_EQ(position, start);
-}
-
-TEST_F(Signatures, LastSignatureRecordWins) {
-    set_state(false, false);
-    Bytes stale = signature_record(sign_payload(APP_PAYLOAD, STRANGER_KEY));
-    EXPECT_EQ(verify(signed_component(IMAGE_TYPE_APPLICATION, APP_PAYLOAD, PRODUCTION_KEY, stale)),
-              1);
-    Bytes good = signature_record(sign_payload(APP_PAYLOAD, PRODUCTION_KEY));
-    EXPECT_EQ(verify(signed_component(IMAGE_TYPE_APPLICATION, APP_PAYLOAD, STRANGER_KEY, good)), 0);
-}
-
-TEST_F(Signatures, DeveloperImagesFromTheRootFilesystem) {
-    const struct {
-        const char* what;
-        Bytes content;
-        int developer;
-    } cases[] = {
-        {"unsigned", v1_component(IMAGE_TYPE_ROOT_FS, 0, 64), 1},
-        {"erased", Bytes(4096, 0xFF), 1},
-        {"development", signed_component(IMAGE_TYPE_ROOT_FS, ROOTFS_PAYLOAD, DEVELOPMENT_KEY), 1},
-        {"production", signed_component(IMAGE_TYPE_ROOT_FS, ROOTFS_PAYLOAD, PRODUCTION_KEY), 0},
-        {"stranger", signed_component(IMAGE_TYPE_ROOT_FS, ROOTFS_PAYLOAD, STRANGER_KEY), 0},
-    };
-    for (const auto& c : cases) {
-        set_root_filesystem(c.content);
-        CaptureStdout();
-        EXPECT_EQ(developer_images_installed(), c.developer) << c.what;
-        GetCapturedStdout();
-    }
-}
-
-TEST_F(Signatures, DeveloperImagesAnswerHoldsForTheRun) {
-    set_root_filesystem(signed_component(IMAGE_TYPE_ROOT_FS, ROOTFS_PAYLOAD, DEVELOPMENT_KEY));
-    CaptureStdout();
-    EXPECT_EQ(developer_images_installed(), 1);
-    write_file(rfs, signed_component(IMAGE_TYPE_ROOT_FS, ROOTFS_PAYLOAD, PRODUCTION_KEY));
-    EXPECT_EQ(developer_images_installed(), 1);
-    // Determined once: the key is not loaded again.
-    EXPECT_EQ(without_i2c_noise(GetCapturedStdout()), DEVELOPMENT_LOAD);
-}
-
-TEST_F(Signatures, DeveloperImagesUndeterminedIsNotCached) {
-    const Bytes unsigned_v1 = v1_component(IMAGE_TYPE_ROOT_FS, 0, 64);
-    const Bytes undecidable[] = {
-        {}, // cannot be read at all
-        Bytes(10, 0xFF),
-        signed_component(IMAGE_TYPE_ROOT_FS, ROOTFS_PAYLOAD, nullptr), // no signature record
-    };
-    std::remove(rfs.c_str());
-    EXPECT_EQ(developer_images_installed(), 0);
-    for (const Bytes& content : undecidable) {
-        if (!content.empty())
-            write_file(rfs, content);
-        EXPECT_EQ(developer_images_installed(), 0);
-    }
-    write_file(rfs, unsigned_v1);
-    EXPECT_EQ(developer_images_installed(), 1);
-}
-
-class VerifySignature : public testing::Test {
-  protected:
-    void SetUp() override {
-        if (!have_signing_keys())
-            GTEST_SKIP() << "the build was given public keys without their private halves";
-    }
-    int check(const Bytes& file_bytes, long offset, int32_t size, const Bytes& signature,
-              const KeyRecord& key) {
-        FILE* file = temp_file_with(file_bytes);
-        std::fseek(file, offset, SEEK_SET);
-        CaptureStdout();
-        int result = openssl_verifySignature(file, size, signature.data(), signature.size(), &key);
-        output = GetCapturedStdout();
-        position = std::ftell(file);
-        std::fclose(file);
-        return result;
-    }
+struct PolicyCase {
+    const char* name;
+    bool developer, low_security, override;
+    Bytes component;
+    const char* keys;
+    size_t header_count; // of the component's header handed over; 0: all of it
+    int result;
     std::string output;
-    long position = 0;
-    const KeyRecord production = record_of(production_public_key);
-    const KeyRecord development = record_of(development_public_key);
 };
 
-TEST_F(VerifySignature, ReadsExactlyThePayloadFromTheCurrentPosition) {
-    // Larger than the hash buffer, and not a multiple of it.
-    const Bytes payload = payload_of(3 * SIGNATURE_HASH_CHUNK + 33, 3);
-    const Bytes signature = sign_payload(payload, PRODUCTION_KEY);
-    const Bytes file = concat({Bytes(7, 0xEE), payload, Bytes(40, 0x11)});
-    const int32_t size = static_cast<int32_t>(payload.size());
-    EXPECT_EQ(check(file, 7, size, signature, production), 0);
-    EXPECT_EQ(output, "");
-    EXPECT_EQ(position, 7 + size);
-    EXPECT_EQ(check(file, 7, size, signature, development), -1);
-    EXPECT_EQ(output, "");
-    EXPECT_EQ(check(file, 6, size, signature, production), -1);
-    EXPECT_EQ(check(file, 7, size - 1, signature, production), -1);
-    // The file ends before the payload does.
-    EXPECT_EQ(check(concat({Bytes(7, 0xEE), payload}), 7, size + 1, signature, production), -1);
-    EXPECT_EQ(output, "");
-}
-
-TEST_F(VerifySignature, SmallAndEmptyPayloads) {
-    for (size_t size : {0, 1, 32, 33}) {
-        const Bytes payload = payload_of(size, 5);
-        EXPECT_EQ(check(payload, 0, static_cast<int32_t>(size),
-                        sign_payload(payload, DEVELOPMENT_KEY), development),
-                  0)
-            << size;
+TEST_F(Signatures, DecisionTable) {
+    const Bytes prod = app_signed_by(PRODUCTION_KEY), dev = app_signed_by(DEVELOPMENT_KEY);
+    const Bytes stranger = app_signed_by(STRANGER_KEY);
+    const Bytes v1 = v1_component(IMAGE_TYPE_APPLICATION, 0, 500);
+    const std::string DEV_CHECK = P + NOTE_DEVELOPER + D, LOW_CHECK = P + NOTE_LOW_SECURITY + D;
+    // clang-format off
+    const PolicyCase cases[] = {
+        {"production", 0, 0, 0, prod, "", 0, 1, P + VERIFIED},
+        {"development", 0, 0, 0, dev, "", 0, 0, P + REJECTED},
+        {"development, developer", 1, 0, 0, dev, "", 0, 1, DEV_CHECK + VERIFIED},
+        {"development, low security", 0, 1, 0, dev, "", 0, 1, LOW_CHECK + VERIFIED},
+        {"development, override", 0, 0, 1, dev, "", 0, 1, OVERRIDE + LOW_CHECK + VERIFIED},
+        {"stranger", 0, 0, 0, stranger, "y", 0, 0, P + REJECTED},
+        {"stranger, developer", 1, 0, 0, stranger, "y", 0, 0, DEV_CHECK + REJECTED},
+        {"stranger, low security", 0, 1, 0, stranger, "y", 0, 0, LOW_CHECK + REJECTED},
+        {"stranger, both, y", 1, 1, 0, stranger, "y", 0, 1,
+         DEV_CHECK + ALL_FAILED + ASK + "y\n" + VERIFIED},
+        {"stranger, both, Enter", 1, 1, 0, stranger, "\n", 0, 0,
+         DEV_CHECK + ALL_FAILED + ASK + "\n\n" + REJECTED},
+        {"tampered", 0, 0, 0, flipped(prod, 2000, 1), "", 0, 0, P + REJECTED},
+        {"cut short", 0, 0, 0, Bytes(prod.begin(), prod.end() - 1), "", 0, 0, P + REJECTED},
+        {"v1", 0, 0, 0, v1, "y", 0, 0, NO_SIGNATURE},
+        {"v1, developer", 1, 0, 0, v1, "y", 0, 0, NO_SIGNATURE},
+        {"v1, low security", 0, 1, 0, v1, "y", 0, 0, NO_SIGNATURE},
+        {"v1, both, Y", 1, 1, 0, v1, "Y", 0, 1, UNSIGNED_BUT + "Y\n"},
+        {"v1, both, n", 1, 1, 0, v1, "n", 0, 0, UNSIGNED_BUT + "n\n"},
+        {"v1, developer, override", 1, 0, 1, v1, "y", 0, 1,
+         OVERRIDE + OVERRIDE + UNSIGNED_BUT + "y\n"},
+        {"v3 without signature", 0, 0, 0, app_signed_by(nullptr, record(9, 8, {0, 0, 0, 0})), "y",
+         0, 0, NO_SIGNATURE},
+        {"v3 without records, both", 1, 1, 0, app_signed_by(nullptr), "y", 0, 1,
+         UNSIGNED_BUT + "y\n"},
+        {"16 header bytes", 0, 0, 0, prod, "", 16, 0, NO_SIGNATURE},
+        // The signature length (record offset 4) claims 259 bytes, 3 more than the record.
+        {"signature beyond its record", 0, 0, 0, flipped(prod, 29, 3), "", 0, 0, P + REJECTED},
+        {"header beyond the bytes read", 0, 1, 0, prod, "", 100, 0, LOW_CHECK + REJECTED},
+    };
+    // clang-format on
+    // Each component follows another, so its start is not the file's.
+    const Bytes before = v1_component(IMAGE_TYPE_KERNEL, 0, 100);
+    for (const PolicyCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        set_state(c.developer, c.low_security);
+        boot_options.lowsec = c.override;
+        platform::UniqueFile file(temp_file_with(concat({before, c.component})));
+        ASSERT_TRUE(seek_image(file.get(), before.size()));
+        ComponentHeader header;
+        read_component_header(c.component.data(), &header, HeaderRules::versions_1_and_3);
+        KeysOnStdin keys(c.keys);
+        CaptureStdout();
+        EXPECT_EQ(verify_image_signature(file.get(), c.component.data(),
+                                         c.header_count ? c.header_count : header.header_size,
+                                         paths),
+                  c.result);
+        EXPECT_EQ(without_i2c_noise(GetCapturedStdout()), c.output);
+        EXPECT_EQ(std::ftell(file.get()), static_cast<long>(before.size()));
     }
 }
 
-TEST_F(VerifySignature, BadSignatureBytes) {
-    const Bytes payload = payload_of(100);
-    Bytes signature = sign_payload(payload, PRODUCTION_KEY);
-    Bytes truncated(signature.begin(), signature.end() - 1);
-    EXPECT_EQ(check(payload, 0, 100, truncated, production), -1);
-    EXPECT_EQ(check(payload, 0, 100, {}, production), -1);
-    signature[0] ^= 0x80;
-    EXPECT_EQ(check(payload, 0, 100, signature, production), -1);
-    EXPECT_EQ(check(payload, 0, -1, signature, production), -1);
-    EXPECT_EQ(output, "");
+TEST_F(Signatures, DeveloperImagesFromTheRootFilesystemOncePerRun) {
+    const struct {
+        const char* name;
+        Bytes content; // none: no partition
+        int developer;
+        bool determined;
+    } cases[] = {
+        {"unsigned", v1_component(IMAGE_TYPE_ROOT_FS, 0, 64), 1, true},
+        {"erased", Bytes(4096, 0xFF), 1, true},
+        {"development", rootfs_signed_by(DEVELOPMENT_KEY), 1, true},
+        {"production", rootfs_signed_by(PRODUCTION_KEY), 0, true},
+        {"stranger", rootfs_signed_by(STRANGER_KEY), 0, true},
+        {"absent", {}, 0, false},
+        {"short", Bytes(10, 0xFF), 0, false},
+        {"no signature record", rootfs_signed_by(nullptr), 0, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        forget_developer_images_state();
+        std::remove(paths.developer_images_partition.c_str());
+        if (!c.content.empty())
+            test_support::write_file(paths.developer_images_partition, c.content);
+        EXPECT_EQ(developer_images(), c.developer);
+        // Unsigned now; an answer once given holds for the run.
+        test_support::write_file(paths.developer_images_partition,
+                                 v1_component(IMAGE_TYPE_ROOT_FS, 0, 64));
+        EXPECT_EQ(developer_images(), c.determined ? c.developer : 1);
+    }
 }
 
-TEST_F(VerifySignature, KeyThatIsNoRsaPublicKeyIsReported) {
-    const Bytes payload = payload_of(10);
-    const Bytes signature = sign_payload(payload, PRODUCTION_KEY);
-    EXPECT_EQ(check(payload, 0, 10, signature, record_of("junk")), -1);
-    EXPECT_EQ(output, "openssl_verifySignature: Error reading key from buffer 4 !\n");
+KeyRecord record_of(const std::string& pem, size_t length = std::string::npos) {
+    KeyRecord record{};
+    record.length = static_cast<uint16_t>(std::min(length, pem.size()));
+    std::memcpy(record.text, pem.data(), record.length);
+    return record;
+}
 
-    // A cut key: its length counts, not the text behind it.
-    KeyRecord cut = production;
-    cut.length = 200;
-    EXPECT_EQ(check(payload, 0, 10, signature, cut), -1);
-    EXPECT_EQ(output, "openssl_verifySignature: Error reading key from buffer 200 !\n");
-
-    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> ec(EVP_EC_gen("P-256"), EVP_PKEY_free);
-    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
+// Keys the policy never hands over, which the check refuses by name, and the
+// smallest payload.
+TEST(VerifySignature, KeysThatAreNoRsaPublicKeyAndAnEmptyPayload) {
+    if (!have_signing_keys())
+        GTEST_SKIP() << "the build was given public keys without their private halves";
+    openssl::Pkey ec(EVP_EC_gen("P-256"));
+    openssl::Bio bio(BIO_new(BIO_s_mem()));
     ASSERT_TRUE(ec && bio && PEM_write_bio_PUBKEY(bio.get(), ec.get()));
     char* data = nullptr;
-    long length = BIO_get_mem_data(bio.get(), &data);
-    KeyRecord ec_key{};
-    ec_key.length = static_cast<uint16_t>(length);
-    std::memcpy(ec_key.text, data, static_cast<size_t>(length));
-    EXPECT_EQ(check(payload, 0, 10, signature, ec_key), -1);
-    EXPECT_EQ(output, "openssl_verifySignature: Error reading key from buffer " +
-                          std::to_string(length) + " !\n");
+    const long length = BIO_get_mem_data(bio.get(), &data);
+    const std::string ec_pem(data, static_cast<size_t>(length));
+    const Bytes signature = sign_payload({}, PRODUCTION_KEY);
+    const std::string REFUSED = "openssl_verifySignature: Error reading key from buffer ";
+    const struct {
+        KeyRecord key;
+        int result;
+        std::string output;
+    } cases[] = {
+        {record_of(production_public_key), 0, ""},
+        {record_of("junk"), -1, REFUSED + "4 !\n"},
+        {record_of(production_public_key, 200), -1, REFUSED + "200 !\n"}, // its length counts
+        {record_of(ec_pem), -1, REFUSED + std::to_string(length) + " !\n"},
+    };
+    for (const auto& c : cases) {
+        platform::UniqueFile file(std::tmpfile());
+        CaptureStdout();
+        EXPECT_EQ(
+            openssl_verifySignature(file.get(), 0, signature.data(), signature.size(), &c.key),
+            c.result);
+        EXPECT_EQ(GetCapturedStdout(), c.output);
+    }
 }
 
 } // namespace

@@ -1,13 +1,10 @@
 // A test of the platform layer on a simulated board of its own (the test
-// binary runs with the board interposer preloaded), and capture of what a call
-// prints on standard output.
+// binary runs with the board interposer preloaded).
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -41,36 +38,23 @@ class BoardTest : public ::testing::Test {
 inline std::vector<std::string> wire(const vswitch::Board& board) {
     std::vector<std::string> lines;
     for (const auto& transfer : board.i2c_log()) {
-        char text[16];
-        std::snprintf(text, sizeof text, "0x%02x %s", transfer.address,
-                      transfer.write ? "<-" : "->");
-        std::string line =
-            (transfer.bus != 0 ? "bus" + std::to_string(transfer.bus) + " " : "") + text;
+        char text[24];
+        std::snprintf(text, sizeof text, "%s0x%02x %s", transfer.bus != 0 ? "bus1 " : "",
+                      transfer.address, transfer.write ? "<-" : "->");
+        std::string line = text;
         for (uint8_t byte : transfer.bytes) {
             std::snprintf(text, sizeof text, " %02x", byte);
             line += text;
         }
-        if (!transfer.acked)
-            line += " (nak)";
-        lines.push_back(line);
+        lines.push_back(transfer.acked ? line : line + " (nak)");
     }
     return lines;
 }
 
-// Runs call with standard output going to a file; returns what it printed.
+// Runs call and returns what it printed on standard output.
 template <typename Call> std::string stdout_of(Call&& call) {
     std::fflush(stdout);
-    std::FILE* capture = std::tmpfile();
-    const int saved = ::dup(1);
-    ::dup2(::fileno(capture), 1);
+    testing::internal::CaptureStdout();
     call();
-    std::fflush(stdout);
-    ::dup2(saved, 1);
-    ::close(saved);
-    std::string text;
-    std::rewind(capture);
-    for (int c; (c = std::fgetc(capture)) != EOF;)
-        text += static_cast<char>(c);
-    std::fclose(capture);
-    return text;
+    return testing::internal::GetCapturedStdout();
 }

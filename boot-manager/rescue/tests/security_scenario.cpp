@@ -10,14 +10,15 @@
 #include <string>
 #include <vector>
 
-#include "boot/boot_options.h"
-#include "boot/boot_sequence.h"
+#include "console/console.h"
 #include "image/image_format.h"
 #include "image/key_store.h"
 #include "image/signature.h"
+#include "platform/board_paths.h"
+#include "platform/boot_options.h"
 #include "platform/flash.h"
 #include "platform/i2c.h"
-#include "rescue/console.h"
+#include "platform/low_security_mode.h"
 #include "rescue/low_security.h"
 
 namespace {
@@ -34,7 +35,7 @@ int verify_first_component(const char* path) {
     if (std::fread(probe, 1, sizeof probe, file) == sizeof probe &&
         read_image_bytes(file, 0, image_be16(probe + IMAGE_V3_HEADER_LENGTH_OFFSET), &header) &&
         seek_image(file, 0)) {
-        result = verify_image_signature(file, header.data(), header.size());
+        result = verify_image_signature(file, header.data(), header.size(), BoardPaths{});
         std::printf("\n[position %ld]", std::ftell(file));
     }
     std::fclose(file);
@@ -66,15 +67,15 @@ int main(int argc, char** argv) {
 
     const std::string operation = argv[1];
     if (argc > 2 && std::strcmp(argv[argc - 1], "--marker") == 0)
-        set_low_security_mode(true);
+        set_low_security_mode(BoardPaths{}, true);
 
     int result;
     if (operation == "presence")
-        result = physical_presence_test();
+        result = physical_presence_test(BoardPaths{});
     else if (operation == "wipe")
         result = wipe_security_keys();
     else if (operation == "keys")
-        result = signing_keys_present();
+        result = signing_keys_present(BoardPaths{});
     else if (operation == "ask")
         result = console_ask_yes_no("Load it? ") ? 1 : 0;
     else if (operation == "verify" && argc > 2)

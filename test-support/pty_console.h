@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "platform/unique_fd.h"
+
 class PtyConsole {
   public:
     // The slave starts in canonical, echoing mode like a serial console. The
@@ -24,31 +26,31 @@ class PtyConsole {
         for (cc_t& c : mode.c_cc)
             c = _POSIX_VDISABLE;
         mode.c_cc[VMIN] = 1;
-        ::openpty(&master_, &slave_, nullptr, &mode, nullptr);
-        saved_stdin_ = ::dup(0);
-        ::dup2(slave_, 0);
+        int master = -1, slave = -1;
+        if (::openpty(&master, &slave, nullptr, &mode, nullptr) != 0)
+            return;
+        master_.reset(master);
+        slave_.reset(slave);
+        saved_stdin_.reset(::dup(0));
+        ::dup2(slave, 0);
     }
     ~PtyConsole() {
-        ::dup2(saved_stdin_, 0);
-        ::close(saved_stdin_);
-        ::close(slave_);
-        ::close(master_);
+        if (saved_stdin_.valid())
+            ::dup2(saved_stdin_.get(), 0);
     }
     PtyConsole(const PtyConsole&) = delete;
     PtyConsole& operator=(const PtyConsole&) = delete;
 
-    bool ok() const { return master_ >= 0 && slave_ >= 0; }
+    bool ok() const { return master_.valid() && slave_.valid(); }
     void type(const std::string& keys) const {
-        [[maybe_unused]] ssize_t n = ::write(master_, keys.data(), keys.size());
+        [[maybe_unused]] ssize_t n = ::write(master_.get(), keys.data(), keys.size());
     }
     termios mode() const {
         termios t{};
-        ::tcgetattr(slave_, &t);
+        ::tcgetattr(slave_.get(), &t);
         return t;
     }
 
   private:
-    int master_ = -1;
-    int slave_ = -1;
-    int saved_stdin_ = -1;
+    platform::UniqueFd master_, slave_, saved_stdin_;
 };

@@ -1,4 +1,4 @@
-#include "boot/boot_options.h"
+#include "platform/boot_options.h"
 
 #include <cstdio>
 #include <cstring>
@@ -49,8 +49,8 @@ void apply_boot_option_text(const char* text, BootOptions* options) {
 void parse_boot_options() {
     // Zero-filled, so a failed or short read leaves blanks that match nothing.
     std::unique_ptr<char[]> text(new char[ENV_SIZE + 1]());
-    flash_read_range(reinterpret_cast<uint8_t*>(text.get()), flash_fd(UBOOTENV), ENV_OFFSET,
-                     ENV_SIZE);
+    static_cast<void>(flash_read_range(reinterpret_cast<uint8_t*>(text.get()), flash_fd(UBOOTENV),
+                                       ENV_OFFSET, ENV_SIZE));
     for (uint32_t i = 0; i < ENV_SIZE; ++i) {
         if (text[i] == '\0')
             text[i] = ' ';

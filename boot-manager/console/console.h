@@ -10,6 +10,11 @@
 // progress is abandoned.
 extern volatile sig_atomic_t console_interrupted;
 
+// Makes SIGINT (Ctrl-C on the console) set console_interrupted, without
+// restarting the read it interrupts.
+void install_interrupt_handler();
+void on_interrupt(int signal);
+
 // One byte read in raw mode, the terminal restored afterwards. timeout is in
 // tenths of a second, 0 waits without limit. 0 when no byte came.
 int console_get_key(unsigned timeout);
@@ -24,12 +29,12 @@ void console_put_char(int c);
 // Line editor. Fills buf (size bytes, at most size - 1 characters, always
 // NUL-terminated) and returns it; returns null when an interrupt abandoned the
 // read.
-char* console_read_line(char* buf, size_t size);
+[[nodiscard]] char* console_read_line(char* buf, size_t size);
 
 // "<prompt> y/N? ", one key with the time-out of console_get_key, echoed.
 // True only for y or Y.
-bool console_confirm(const char* prompt, unsigned timeout);
+[[nodiscard]] bool console_confirm(const char* prompt, unsigned timeout);
 
 // A question on the line-buffered console: true for "y", false for "n" or when
 // no answer came within 5 s.
-bool console_ask_yes_no(const char* prompt);
+[[nodiscard]] bool console_ask_yes_no(const char* prompt);

@@ -1,4 +1,4 @@
-#include "rescue/console.h"
+#include "console/console.h"
 
 #include <cctype>
 #include <cstdio>
@@ -8,6 +8,18 @@
 #include "platform/timing.h"
 
 volatile sig_atomic_t console_interrupted = 0;
+
+void on_interrupt(int) {
+    console_interrupted = 1;
+}
+
+void install_interrupt_handler() {
+    struct sigaction action {};
+    action.sa_handler = on_interrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0; // no SA_RESTART: a waiting console read returns at once
+    ::sigaction(SIGINT, &action, nullptr);
+}
 
 namespace {
 
