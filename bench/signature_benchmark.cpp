@@ -1,40 +1,62 @@
 // Hashing throughput of the signature check against the openssl command on
 // the same bytes. Built with the tests, run by hand:
-//   boot-manager/image/tests/signature_benchmark
+//   bench/signature_benchmark
 // The signature check should come close to "openssl dgst -sha256" (wall
 // time: the command runs in a child process).
 #include <benchmark/benchmark.h>
 
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "image/key_store.h"
+#include "image/openssl_handles.h"
 #include "image/signature.h"
+#include "image/signing_key_files.h"
 #include "image/signing_keys.h"
 #include "platform/process.h"
-#include "signing_support.h"
-#include "temp_dir.h"
+#include "platform/unique_file.h"
+#include "test_support.h"
 
 namespace {
 
 constexpr size_t PAYLOAD_SIZE = 32 * 1024 * 1024;
 
+using Bytes = std::vector<uint8_t>;
+
+// RSA PKCS#1 v1.5 over SHA-256 with the production signing key of this build.
+Bytes production_signature(const Bytes& payload) {
+    platform::UniqueFile file(std::fopen(PRODUCTION_SIGNING_KEY_FILE, "r"));
+    openssl::Pkey key(file ? PEM_read_PrivateKey(file.get(), nullptr, nullptr, nullptr) : nullptr);
+    openssl::MdCtx ctx(EVP_MD_CTX_new());
+    Bytes signature(1024);
+    size_t length = signature.size();
+    if (!key || !ctx ||
+        EVP_DigestSignInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key.get()) != 1 ||
+        EVP_DigestSign(ctx.get(), signature.data(), &length, payload.data(), payload.size()) != 1)
+        return {};
+    signature.resize(length);
+    return signature;
+}
+
 // The payload file and its production signature, made once.
 struct Payload {
-    image_test::TempDir dir;
+    test_support::TempDir dir;
     std::string path = dir.file("payload");
-    image_test::Bytes signature;
+    Bytes signature;
 };
 
 Payload& payload() {
     static Payload p;
     if (p.signature.empty()) {
-        const image_test::Bytes bytes = image_test::payload_of(PAYLOAD_SIZE);
-        image_test::write_file(p.path, bytes);
-        p.signature = image_test::sign_payload(bytes, PRODUCTION_SIGNING_KEY_FILE);
+        Bytes bytes(PAYLOAD_SIZE);
+        for (size_t i = 0; i < bytes.size(); ++i)
+            bytes[i] = static_cast<uint8_t>(i * 2654435761u >> 24);
+        if (test_support::write_file(p.path, bytes))
+            p.signature = production_signature(bytes);
     }
     return p;
 }
@@ -44,14 +66,17 @@ void BM_VerifySignature(benchmark::State& state) {
     KeyRecord key{};
     key.length = static_cast<uint16_t>(SIGNING_KEY_PEM_LENGTH);
     std::copy(production_public_key, production_public_key + SIGNING_KEY_PEM_SIZE, key.text);
-    FILE* file = std::fopen(p.path.c_str(), "rb");
+    platform::UniqueFile file(std::fopen(p.path.c_str(), "rb"));
+    if (!file || p.signature.empty()) {
+        state.SkipWithError("no signed payload");
+        return;
+    }
     for (auto _ : state) {
-        std::rewind(file);
-        if (openssl_verifySignature(file, static_cast<int32_t>(PAYLOAD_SIZE), p.signature.data(),
-                                    p.signature.size(), &key) != 0)
+        std::rewind(file.get());
+        if (openssl_verifySignature(file.get(), static_cast<int32_t>(PAYLOAD_SIZE),
+                                    p.signature.data(), p.signature.size(), &key) != 0)
             state.SkipWithError("the signature did not verify");
     }
-    std::fclose(file);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * PAYLOAD_SIZE));
 }
 
