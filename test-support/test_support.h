@@ -20,11 +20,13 @@
 
 namespace test_support {
 
-// A private scratch folder, removed with everything in it.
+// A private scratch folder, removed with everything in it; in base when given,
+// else in $TMPDIR or /tmp. The path is empty when it could not be made.
 class TempDir {
   public:
-    TempDir() {
-        const char* base = std::getenv("TMPDIR");
+    explicit TempDir(const char* base = nullptr) {
+        if (!base || !*base)
+            base = std::getenv("TMPDIR");
         std::string name = std::string(base && *base ? base : "/tmp") + "/test-XXXXXX";
         if (::mkdtemp(name.data()))
             path_ = name;

@@ -7,31 +7,35 @@
 
 namespace platform {
 
-class UniqueFd {
+// Close is what closes the descriptor: code that itself stands in for close()
+// (the simulated board) passes one that goes straight to the kernel.
+template <int (*Close)(int)> class BasicUniqueFd {
   public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
+    BasicUniqueFd() = default;
+    explicit BasicUniqueFd(int fd) : fd_(fd) {}
+    ~BasicUniqueFd() { reset(); }
+    BasicUniqueFd(BasicUniqueFd&& other) noexcept : fd_(other.release()) {}
+    BasicUniqueFd& operator=(BasicUniqueFd&& other) noexcept {
         if (this != &other)
             reset(other.release());
         return *this;
     }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
+    BasicUniqueFd(const BasicUniqueFd&) = delete;
+    BasicUniqueFd& operator=(const BasicUniqueFd&) = delete;
 
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
     int release() { return std::exchange(fd_, -1); }
     void reset(int fd = -1) {
         if (fd_ >= 0)
-            ::close(fd_);
+            Close(fd_);
         fd_ = fd;
     }
 
   private:
     int fd_ = -1;
 };
+
+using UniqueFd = BasicUniqueFd<::close>;
 
 } // namespace platform

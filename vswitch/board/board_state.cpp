@@ -10,12 +10,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 #include "board/board_layout.h"
 #include "board/log_fields.h"
 #include "board/rtc_clock.h"
+#include "platform/unique_fd.h"
 
 namespace fs = std::filesystem;
 
@@ -53,9 +53,10 @@ std::vector<uint8_t> read_image(const std::string& path, uint64_t offset, size_t
 // Writes bytes into a device image, extending it with fill (never a hole).
 void write_image(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes,
                  uint8_t fill) {
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0)
+    platform::UniqueFd file(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (!file.valid())
         throw std::runtime_error("cannot open " + path);
+    const int fd = file.get();
     struct stat info {};
     ::fstat(fd, &info);
     bool ok = true;
@@ -66,7 +67,6 @@ void write_image(const std::string& path, uint64_t offset, const std::vector<uin
     if (ok && !bytes.empty())
         ok = ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)) ==
              static_cast<ssize_t>(bytes.size());
-    ::close(fd);
     if (!ok)
         throw std::runtime_error("cannot write " + path);
 }
@@ -77,15 +77,6 @@ std::vector<std::string> lines_of(const std::string& path) {
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);
     return lines;
-}
-
-std::vector<std::string> split(const std::string& text, char separator) {
-    std::vector<std::string> fields;
-    std::string field;
-    std::istringstream in(text);
-    while (std::getline(in, field, separator))
-        fields.push_back(field);
-    return fields;
 }
 
 uint64_t number(const std::string& text) {
@@ -270,7 +261,7 @@ uint64_t Board::clock_ns() const {
 std::vector<TimeRecord> Board::waits() const {
     std::vector<TimeRecord> records;
     for (const std::string& line : lines_of(path(layout::TIME_LOG))) {
-        auto fields = split(line, '\t');
+        auto fields = test_support::split(line, '\t');
         if (fields.size() == 3)
             records.push_back({number(fields[0]), fields[1], number(fields[2])});
     }
@@ -300,7 +291,7 @@ void Board::go_on() {
 std::vector<I2cTransfer> Board::i2c_log() const {
     std::vector<I2cTransfer> transfers;
     for (const std::string& line : lines_of(path(layout::I2C_LOG))) {
-        auto fields = split(line, ' ');
+        auto fields = test_support::split(line, ' ');
         if (fields.size() < 6)
             continue;
         I2cTransfer transfer{};
@@ -334,7 +325,7 @@ std::vector<LedWrite> Board::led_writes() const {
 std::vector<FlashEvent> Board::flash_log() const {
     std::vector<FlashEvent> events;
     for (const std::string& line : lines_of(path(layout::FLASH_LOG))) {
-        auto fields = split(line, ' ');
+        auto fields = test_support::split(line, ' ');
         if (fields.size() != 6)
             continue;
         FlashEvent event{};
@@ -357,7 +348,7 @@ std::vector<FlashEvent> Board::flash_log() const {
 std::vector<CommandRecord> Board::commands() const {
     std::vector<CommandRecord> records;
     for (const std::string& line : lines_of(path(layout::COMMAND_LOG))) {
-        auto fields = split(line, '\t');
+        auto fields = test_support::split(line, '\t');
         if (fields.size() < 3)
             continue;
         CommandRecord record{number(fields[0]), fields[1], {}};
@@ -417,25 +408,17 @@ void Board::clear_faults() {
 
 namespace {
 
-std::string make_temporary_dir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/vswitch-board-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    if (::mkdtemp(name.data()) == nullptr)
+const std::string& made(const test_support::TempDir& dir) {
+    if (dir.path().empty())
         throw std::runtime_error("cannot create a temporary board directory");
-    return name.data();
+    return dir.path();
 }
 
 } // namespace
 
-TemporaryBoard::TemporaryBoard() : board_(Board::create(make_temporary_dir())) {}
+TemporaryBoard::TemporaryBoard() : board_(Board::create(made(dir_))) {}
 
-TemporaryBoard::~TemporaryBoard() {
-    std::error_code ignored;
-    fs::remove_all(board_.dir(), ignored);
-}
+TemporaryBoard::~TemporaryBoard() = default;
 
 void use_board_in_this_process(const Board& board) {
     ::setenv(layout::ENV_BOARD, board.dir().c_str(), 1);

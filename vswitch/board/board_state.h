@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "test_support.h"
+
 namespace vswitch {
 
 enum class Partition { uboot, ubootenv, devicetree, kernel, rfs, rescue, onie, siskeys };
@@ -161,6 +163,7 @@ class TemporaryBoard {
     Board* operator->() { return &board_; }
 
   private:
+    test_support::TempDir dir_;
     Board board_;
 };
 

@@ -134,12 +134,9 @@ int mtd_erase(int partition, uint64_t start, uint64_t length) {
     bool ok = data_path(partition, path);
     if (ok) {
         // Past the end of the file the flash already reads erased.
-        int fd = sys_open(path, O_RDONLY);
         uint64_t file_size = 0;
-        if (fd >= 0) {
-            file_size = sys_file_size(fd);
-            sys_close(fd);
-        }
+        if (const SysFd file(sys_open(path, O_RDONLY)); file.valid())
+            file_size = sys_file_size(file.get());
         uint8_t erased[4096];
         std::memset(erased, layout::ERASED, sizeof erased);
         const uint64_t end = start + length < file_size ? start + length : file_size;

@@ -85,7 +85,8 @@ bool file_exists(const char* path) {
 bool image_read(const char* path, uint64_t offset, void* buffer, size_t length, uint8_t fill) {
     auto* bytes = static_cast<uint8_t*>(buffer);
     std::memset(bytes, fill, length);
-    int fd = sys_open(path, O_RDONLY);
+    const SysFd file(sys_open(path, O_RDONLY));
+    const int fd = file.get();
     if (fd < 0)
         return true; // a device never written holds only its fill byte
     size_t done = 0;
@@ -100,13 +101,13 @@ bool image_read(const char* path, uint64_t offset, void* buffer, size_t length, 
             break; // the rest lies past the end of the file
         done += static_cast<size_t>(got);
     }
-    sys_close(fd);
     return ok;
 }
 
 bool image_write(const char* path, uint64_t offset, const void* buffer, size_t length,
                  uint8_t fill) {
-    int fd = sys_open(path, O_RDWR | O_CREAT);
+    const SysFd file(sys_open(path, O_RDWR | O_CREAT));
+    const int fd = file.get();
     if (fd < 0)
         return false;
     bool ok = true;
@@ -130,7 +131,6 @@ bool image_write(const char* path, uint64_t offset, const void* buffer, size_t l
         else
             done += static_cast<size_t>(put);
     }
-    sys_close(fd);
     return ok;
 }
 
@@ -138,11 +138,10 @@ namespace {
 
 // Reads a small text file into buffer (NUL-terminated); false when absent.
 bool read_small(const char* path, char* buffer, size_t capacity) {
-    int fd = sys_open(path, O_RDONLY);
-    if (fd < 0)
+    const SysFd file(sys_open(path, O_RDONLY));
+    if (!file.valid())
         return false;
-    ssize_t got = sys_pread(fd, buffer, capacity - 1, 0);
-    sys_close(fd);
+    const ssize_t got = sys_pread(file.get(), buffer, capacity - 1, 0);
     if (got < 0)
         return false;
     buffer[got] = '\0';
@@ -189,24 +188,20 @@ bool write_number(const char* path, uint64_t value) {
     char text[32];
     LineBuffer line(text, sizeof text);
     line.dec(value).chr('\n');
-    int fd = sys_open(path, O_WRONLY | O_CREAT | O_TRUNC);
-    if (fd < 0)
-        return false;
-    bool ok = sys_pwrite(fd, text, line.length(), 0) == static_cast<ssize_t>(line.length());
-    sys_close(fd);
-    return ok;
+    const SysFd file(sys_open(path, O_WRONLY | O_CREAT | O_TRUNC));
+    return file.valid() &&
+           sys_pwrite(file.get(), text, line.length(), 0) == static_cast<ssize_t>(line.length());
 }
 
 void append_log(const char* name, const char* text, size_t length) {
     char path[PATH_LEN];
     if (!board_path(path, name))
         return;
-    int fd = sys_open(path, O_WRONLY | O_CREAT | O_APPEND);
-    if (fd < 0)
+    const SysFd file(sys_open(path, O_WRONLY | O_CREAT | O_APPEND));
+    if (!file.valid())
         return;
     // One write per line, so lines of a log never interleave.
-    ::syscall(SYS_write, fd, text, length);
-    sys_close(fd);
+    ::syscall(SYS_write, file.get(), text, length);
 }
 
 LineBuffer& LineBuffer::text(const char* text) {

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/unique_fd.h"
+
 #define VSWITCH_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace vswitch::board {
@@ -36,6 +38,9 @@ bool board_path2(char* out, const char* dir, const char* name);
 // File access by raw system call (errno is not preserved).
 int sys_open(const char* path, int flags, mode_t mode = 0644);
 int sys_close(int fd);
+// Owns a descriptor from sys_open: closed by raw system call too, never
+// through the close() this library stands in for.
+using SysFd = platform::BasicUniqueFd<sys_close>;
 ssize_t sys_pread(int fd, void* buffer, size_t length, uint64_t offset);
 ssize_t sys_pwrite(int fd, const void* buffer, size_t length, uint64_t offset);
 uint64_t sys_file_size(int fd);

@@ -13,6 +13,8 @@
 #include <memory>
 #include <optional>
 
+#include "platform/unique_fd.h"
+
 namespace vswitch::sandbox {
 
 namespace {
@@ -28,23 +30,11 @@ const char* const filesystems[] = {"ext2", "ext3", "ext4", "vfat"};
 // What the sandbox itself placed there: kernel views, devices, the board.
 const char* const reserved_trees[] = {"/proc", "/sys", "/dev", "/.vswitch"};
 
-class Descriptor {
-  public:
-    explicit Descriptor(int fd = -1) : fd_(fd) {}
-    ~Descriptor() { reset(); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-    void reset() {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-    }
-    std::string magic_link() const { return "/proc/self/fd/" + std::to_string(fd_); }
+using Descriptor = platform::UniqueFd;
 
-  private:
-    int fd_;
-};
+std::string magic_link(const Descriptor& fd) {
+    return "/proc/self/fd/" + std::to_string(fd.get());
+}
 
 // The text at `address` in the memory of the asking process; no value for a
 // null pointer; false when it cannot be read.
@@ -87,7 +77,7 @@ int open_as(pid_t pid, const std::string& path, int flags) {
 
 std::string path_of(const Descriptor& fd) {
     char path[PATH_MAX + 1] = {};
-    ssize_t length = ::readlink(fd.magic_link().c_str(), path, PATH_MAX);
+    ssize_t length = ::readlink(magic_link(fd).c_str(), path, PATH_MAX);
     return length > 0 ? std::string(path, static_cast<size_t>(length)) : std::string();
 }
 
@@ -149,7 +139,7 @@ int MountBroker::mount_for(pid_t pid, int memory, const uint64_t args[6]) {
         if ((flags & ~(MOUNT_OPTIONS | MS_REMOUNT | MS_BIND)) || !mount_root_id(target) ||
             !mounts_.count(*mount_root_id(target)))
             return EPERM;
-        return result(::mount(nullptr, target.magic_link().c_str(), nullptr, flags | SEALS, data));
+        return result(::mount(nullptr, magic_link(target).c_str(), nullptr, flags | SEALS, data));
     }
     if (flags & MS_BIND) {
         if ((flags & ~(MS_BIND | MS_REC | MS_SILENT)) || !request.source)
@@ -159,7 +149,7 @@ int MountBroker::mount_for(pid_t pid, int memory, const uint64_t args[6]) {
             return errno;
         if (path_of(folder) != STICK_FOLDER)
             return EPERM;
-        if (::mount(folder.magic_link().c_str(), target.magic_link().c_str(), nullptr, MS_BIND,
+        if (::mount(magic_link(folder).c_str(), magic_link(target).c_str(), nullptr, MS_BIND,
                     nullptr) != 0)
             return errno;
         if (::mount(nullptr, at.c_str(), nullptr, MS_BIND | MS_REMOUNT | SEALS, nullptr) != 0) {
@@ -189,7 +179,7 @@ int MountBroker::mount_for(pid_t pid, int memory, const uint64_t args[6]) {
         return EACCES;
     // By name, as /proc/mounts shows it. No other block device can take that
     // name meanwhile: the switch can neither make device nodes nor mount.
-    if (::mount(path_of(device).c_str(), target.magic_link().c_str(), request.type->c_str(),
+    if (::mount(path_of(device).c_str(), magic_link(target).c_str(), request.type->c_str(),
                 flags | SEALS, data) != 0)
         return errno;
     adopt_mount(at);

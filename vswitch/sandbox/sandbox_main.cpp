@@ -62,6 +62,7 @@
 
 #include "confine.h"
 #include "mount_broker.h"
+#include "platform/unique_fd.h"
 
 #ifndef VSWITCH_FAKE_TOOL
 #define VSWITCH_FAKE_TOOL ""
@@ -178,35 +179,34 @@ bool yes(const std::string& value) {
 // The board directory, opened once by the path the caller gave. The switch
 // writes in it, so everything in it is reached beneath it without following
 // a symbolic link (even as the last component) or crossing out of it.
-int switch_dir = -1;
+platform::UniqueFd switch_dir;
 
-int open_in_switch(const std::string& path, int flags, mode_t mode = 0) {
+platform::UniqueFd open_in_switch(const std::string& path, int flags, mode_t mode = 0) {
     open_how how{};
     how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
     how.mode = (flags & O_CREAT) ? mode : 0;
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-    return static_cast<int>(::syscall(SYS_openat2, switch_dir, path.c_str(), &how, sizeof how));
+    return platform::UniqueFd(
+        static_cast<int>(::syscall(SYS_openat2, switch_dir.get(), path.c_str(), &how, sizeof how)));
 }
 
-// A regular file of the switch directory, or -1 (errno set).
-int open_switch_file(const std::string& path, int flags) {
-    int fd = open_in_switch(path, flags);
+// A regular file of the switch directory, or none (errno set).
+platform::UniqueFd open_switch_file(const std::string& path, int flags) {
+    platform::UniqueFd fd = open_in_switch(path, flags);
     struct stat info {};
-    if (fd >= 0 && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
-        ::close(fd);
+    if (fd.valid() && (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))) {
+        fd.reset();
         errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
-        return -1;
     }
     return fd;
 }
 
-// A folder of the switch directory (made when missing), held open as a
-// path; the caller closes it.
-int switch_folder(const std::string& path) {
-    if (::mkdirat(switch_dir, path.c_str(), 0755) != 0 && errno != EEXIST)
+// A folder of the switch directory (made when missing), held open as a path.
+platform::UniqueFd switch_folder(const std::string& path) {
+    if (::mkdirat(switch_dir.get(), path.c_str(), 0755) != 0 && errno != EEXIST)
         fail("mkdir " + path + " in the board directory");
-    int fd = open_in_switch(path, O_PATH | O_DIRECTORY);
-    if (fd < 0)
+    platform::UniqueFd fd = open_in_switch(path, O_PATH | O_DIRECTORY);
+    if (!fd.valid())
         fail(path + " in the board directory");
     errno = 0;
     return fd;
@@ -226,13 +226,12 @@ std::string read_fd(int fd) {
 
 BoardConfig read_board_config() {
     BoardConfig config;
-    int fd = open_switch_file(std::string(PRIVATE_DIR) + "/vswitch.conf", O_RDONLY);
-    if (fd < 0 && errno != ENOENT)
+    platform::UniqueFd fd = open_switch_file(std::string(PRIVATE_DIR) + "/vswitch.conf", O_RDONLY);
+    if (!fd.valid() && errno != ENOENT)
         fail("vswitch.conf");
     errno = 0;
-    std::istringstream in(fd < 0 ? std::string() : read_fd(fd));
-    if (fd >= 0)
-        ::close(fd);
+    std::istringstream in(fd.valid() ? read_fd(fd.get()) : std::string());
+    fd.reset();
     for (std::string line; std::getline(in, line);) {
         line = line.substr(0, line.find('#'));
         auto eq = line.find('=');
@@ -292,39 +291,37 @@ void make_dirs(const std::string& path) {
 }
 
 void write_file(const std::string& path, const std::string& text, mode_t mode = 0644) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-    if (fd < 0)
+    platform::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
+    if (!fd.valid())
         fail("create " + path);
-    bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    ::close(fd);
+    bool ok = ::write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    fd.reset();
     if (!ok)
         fail("write " + path);
 }
 
 void copy_file(const std::string& from, const std::string& to, mode_t mode) {
-    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0)
+    platform::UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in.valid())
         fail("open " + from);
-    int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-    if (out < 0) {
-        ::close(in);
+    platform::UniqueFd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
+    if (!out.valid())
         fail("create " + to);
-    }
     char buffer[65536];
     bool ok = true;
     for (;;) {
-        ssize_t got = ::read(in, buffer, sizeof buffer);
+        ssize_t got = ::read(in.get(), buffer, sizeof buffer);
         if (got <= 0) {
             ok = got == 0;
             break;
         }
-        if (::write(out, buffer, got) != got) {
+        if (::write(out.get(), buffer, got) != got) {
             ok = false;
             break;
         }
     }
-    ::close(in);
-    ::close(out);
+    in.reset();
+    out.reset();
     if (!ok)
         fail("copy " + from + " to " + to);
     ::chmod(to.c_str(), mode);
@@ -363,40 +360,37 @@ void bind_node(const std::string& from, const std::string& to) {
 // regular file in the private part of the board directory), or the byte
 // range of it that size_limit, when not 0, bounds, on a free loop device,
 // detached by the kernel once the last user (this run) lets go of it.
-int attach_loop_device(const std::string& image, std::string& device, uint64_t offset = 0,
-                       uint64_t size_limit = 0) {
-    int backing = open_switch_file(std::string(PRIVATE_DIR) + "/" + image, O_RDWR);
-    if (backing < 0)
+platform::UniqueFd attach_loop_device(const std::string& image, std::string& device,
+                                      uint64_t offset = 0, uint64_t size_limit = 0) {
+    platform::UniqueFd backing = open_switch_file(std::string(PRIVATE_DIR) + "/" + image, O_RDWR);
+    if (!backing.valid())
         fail("disk image " + image);
-    int control = ::open("/dev/loop-control", O_RDWR | O_CLOEXEC);
-    if (control < 0) {
-        ::close(backing);
+    platform::UniqueFd control(::open("/dev/loop-control", O_RDWR | O_CLOEXEC));
+    if (!control.valid())
         fail("open /dev/loop-control");
-    }
-    int loop = -1;
-    for (int attempt = 0; attempt < 50 && loop < 0; ++attempt) {
-        int index = ::ioctl(control, LOOP_CTL_GET_FREE);
+    platform::UniqueFd loop;
+    for (int attempt = 0; attempt < 50 && !loop.valid(); ++attempt) {
+        int index = ::ioctl(control.get(), LOOP_CTL_GET_FREE);
         if (index < 0)
             break;
         device = "/dev/loop" + std::to_string(index);
-        int fd = ::open(device.c_str(), O_RDWR | O_CLOEXEC);
-        if (fd < 0)
+        platform::UniqueFd fd(::open(device.c_str(), O_RDWR | O_CLOEXEC));
+        if (!fd.valid())
             continue;
         loop_config config{};
-        config.fd = static_cast<uint32_t>(backing);
+        config.fd = static_cast<uint32_t>(backing.get());
         config.info.lo_flags = LO_FLAGS_AUTOCLEAR;
         config.info.lo_offset = offset;
         config.info.lo_sizelimit = size_limit;
         std::strncpy(reinterpret_cast<char*>(config.info.lo_file_name), image.c_str(),
                      LO_NAME_SIZE - 1);
-        if (::ioctl(fd, LOOP_CONFIGURE, &config) == 0)
-            loop = fd;
-        else
-            ::close(fd); // taken by someone else meanwhile: try the next one
+        // One taken by someone else meanwhile is closed: try the next one.
+        if (::ioctl(fd.get(), LOOP_CONFIGURE, &config) == 0)
+            loop = std::move(fd);
     }
-    ::close(control);
-    ::close(backing);
-    if (loop < 0)
+    control.reset();
+    backing.reset();
+    if (!loop.valid())
         fail("no free loop device for " + image);
     return loop;
 }
@@ -468,29 +462,28 @@ void place_tools(const std::string& root, const Options& options, const BoardCon
 // the switch never reaches the private part of its directory.
 void place_tool_settings(const std::string& root) {
     const std::string folder = std::string(PRIVATE_DIR) + "/tools";
-    int dir_fd = open_in_switch(folder, O_RDONLY | O_DIRECTORY);
-    if (dir_fd < 0) {
+    platform::UniqueFd dir_fd = open_in_switch(folder, O_RDONLY | O_DIRECTORY);
+    if (!dir_fd.valid()) {
         if (errno != ENOENT)
             fail(folder);
         errno = 0;
         return;
     }
-    DIR* dir = ::fdopendir(dir_fd);
-    if (!dir) {
-        ::close(dir_fd);
+    DIR* dir = ::fdopendir(dir_fd.get());
+    if (!dir)
         fail(folder);
-    }
+    dir_fd.release(); // the stream owns it now
     std::vector<std::string> names;
     while (const dirent* entry = ::readdir(dir))
         if (entry->d_type == DT_REG)
             names.push_back(entry->d_name);
     ::closedir(dir);
     for (const auto& name : names) {
-        int fd = open_switch_file(folder + "/" + name, O_RDONLY);
-        if (fd < 0)
+        platform::UniqueFd fd = open_switch_file(folder + "/" + name, O_RDONLY);
+        if (!fd.valid())
             fail(folder + "/" + name);
-        std::string text = read_fd(fd);
-        ::close(fd);
+        std::string text = read_fd(fd.get());
+        fd.reset();
         write_file(root + "/.vswitch/tools/" + name, text);
     }
 }
@@ -510,10 +503,10 @@ void place_etc(const std::string& root) {
 
 // Host block devices that stand for the switch's own.
 struct BlockDevices {
-    std::string user;          // mmcblk0p1
-    std::string usb_disk;      // sda
-    std::string usb_partition; // sda1
-    std::vector<int> held;     // their descriptors, open (close-on-exec) for the run
+    std::string user;                     // mmcblk0p1
+    std::string usb_disk;                 // sda
+    std::string usb_partition;            // sda1
+    std::vector<platform::UniqueFd> held; // their descriptors, open (close-on-exec) for the run
 };
 
 void place_dev(const std::string& root, const Options& options, const BoardConfig& config,
@@ -623,10 +616,9 @@ sandbox::MountBroker broker;
 // may mount.
 void attach(const std::string& image, std::string& device, BlockDevices& devices,
             uint64_t offset = 0, uint64_t size_limit = 0) {
-    int fd = attach_loop_device(image, device, offset, size_limit);
-    devices.held.push_back(fd);
+    devices.held.push_back(attach_loop_device(image, device, offset, size_limit));
     struct stat info {};
-    if (::fstat(fd, &info) != 0)
+    if (::fstat(devices.held.back().get(), &info) != 0)
         fail("stat " + device);
     broker.allow_device(info.st_rdev);
 }
@@ -657,18 +649,16 @@ void attach_usb_stick(const BoardConfig& config, BlockDevices& devices) {
 // directory leads nowhere.
 void place_board(const std::string& root, const BoardConfig& config) {
     // Hidden in this mount namespace before the (recursive) bind copies it.
-    int hidden = switch_folder(PRIVATE_DIR);
-    if (::mount("private", fd_path(hidden).c_str(), "tmpfs",
+    platform::UniqueFd hidden = switch_folder(PRIVATE_DIR);
+    if (::mount("private", fd_path(hidden.get()).c_str(), "tmpfs",
                 MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC, "size=4k,mode=0500") != 0)
         fail("hide the private part of the board directory");
-    ::close(hidden);
-    bind_mount(fd_path(switch_dir), root + "/.vswitch/board");
-    int usb = switch_folder("usb"); // the stand-in stick's files
-    ::close(usb);
-    int user = switch_folder("user");
+    hidden.reset();
+    bind_mount(fd_path(switch_dir.get()), root + "/.vswitch/board");
+    switch_folder("usb"); // the stand-in stick's files
+    const platform::UniqueFd user = switch_folder("user");
     if (!config.user_image)
-        bind_mount(fd_path(user), root + "/user");
-    ::close(user);
+        bind_mount(fd_path(user.get()), root + "/user");
 }
 
 void build_root(const Options& options, const BoardConfig& config, BlockDevices& devices) {
@@ -678,11 +668,10 @@ void build_root(const Options& options, const BoardConfig& config, BlockDevices&
     if (::mount("vswitch", root.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755,size=2g") != 0)
         fail("mount root tmpfs");
     // Mounts on it must be made through this namespace's own.
-    int board = ::open(options.board.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (board < 0)
+    platform::UniqueFd board(::open(options.board.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!board.valid())
         fail("board directory " + options.board);
-    ::close(switch_dir);
-    switch_dir = board;
+    switch_dir = std::move(board);
     for (const char* dir : {"/bin", "/sbin", "/usr/bin", "/usr/sbin", "/etc", "/dev", "/proc",
                             "/sys", "/mnt", "/user", "/root", "/run", "/var", "/.vswitch/board",
                             "/.vswitch/bin", "/.vswitch/lib", "/.vswitch/tools", "/.oldroot"})
@@ -709,22 +698,20 @@ void build_root(const Options& options, const BoardConfig& config, BlockDevices&
     if (::umount2("/.oldroot", MNT_DETACH) != 0)
         fail("detach the old root");
     ::rmdir("/.oldroot");
-    ::close(switch_dir);
-    switch_dir = -1;
+    switch_dir.reset();
     errno = 0;
 }
 
 void bring_up_loopback() {
-    int sock = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (sock < 0)
+    const platform::UniqueFd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!sock.valid())
         return;
     struct ifreq request {};
     std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    if (::ioctl(sock, SIOCGIFFLAGS, &request) == 0) {
+    if (::ioctl(sock.get(), SIOCGIFFLAGS, &request) == 0) {
         request.ifr_flags |= IFF_UP | IFF_RUNNING;
-        ::ioctl(sock, SIOCSIFFLAGS, &request);
+        ::ioctl(sock.get(), SIOCSIFFLAGS, &request);
     }
-    ::close(sock);
 }
 
 // ---- running the program -------------------------------------------------------------------
@@ -828,21 +815,23 @@ Confined start_confined(const std::function<void()>& prepare, std::vector<std::s
     int sockets[2];
     if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sockets) != 0)
         return {};
+    platform::UniqueFd ours(sockets[0]);
+    platform::UniqueFd theirs(sockets[1]);
     pid_t pid = ::fork();
     if (pid == 0) {
-        ::close(sockets[0]);
+        ours.reset();
         default_signals();
         prepare();
         std::string error;
-        int listener = sandbox::confine(error);
-        if (listener < 0) {
+        platform::UniqueFd listener(sandbox::confine(error));
+        if (!listener.valid()) {
             if (report_failure)
                 report("error: " + error);
             _exit(127);
         }
-        send_descriptor(sockets[1], listener);
-        ::close(listener);
-        ::close(sockets[1]);
+        send_descriptor(theirs.get(), listener.get());
+        listener.reset();
+        theirs.reset();
         // The report pipe stays for a failed exec.
         ::syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC);
         ::execve(argv[0].c_str(), pointers(argv).data(), pointers(env).data());
@@ -850,11 +839,10 @@ Confined start_confined(const std::function<void()>& prepare, std::vector<std::s
             report("error: cannot run " + argv[0] + ": " + std::strerror(errno));
         _exit(127);
     }
-    ::close(sockets[1]);
+    theirs.reset();
     Confined confined{pid, -1};
     if (pid > 0)
-        confined.listener = receive_descriptor(sockets[0]);
-    ::close(sockets[0]);
+        confined.listener = receive_descriptor(ours.get());
     return confined;
 }
 
@@ -863,8 +851,8 @@ Confined start_confined(const std::function<void()>& prepare, std::vector<std::s
 int supervise(const Confined& run) {
     if (run.pid <= 0)
         return -1;
-    int ended = static_cast<int>(::syscall(SYS_pidfd_open, run.pid, 0));
-    int listener = run.listener;
+    const platform::UniqueFd ended(static_cast<int>(::syscall(SYS_pidfd_open, run.pid, 0)));
+    platform::UniqueFd listener(run.listener);
     int result = -1;
     for (;;) {
         int status = 0;
@@ -875,19 +863,14 @@ int supervise(const Confined& run) {
             result = status;
         if (pid == run.pid || (pid < 0 && errno == ECHILD))
             break;
-        pollfd watched[2] = {{ended, POLLIN, 0}, {listener, POLLIN, 0}};
+        pollfd watched[2] = {{ended.get(), POLLIN, 0}, {listener.get(), POLLIN, 0}};
         if (::poll(watched, 2, 1000) <= 0)
             continue;
-        if (watched[1].revents & POLLIN) {
-            broker.serve(listener);
-        } else if (watched[1].revents & (POLLHUP | POLLERR | POLLNVAL)) {
-            ::close(listener); // nobody left under its filter
-            listener = -1;
-        }
+        if (watched[1].revents & POLLIN)
+            broker.serve(listener.get());
+        else if (watched[1].revents & (POLLHUP | POLLERR | POLLNVAL))
+            listener.reset(); // nobody left under its filter
     }
-    for (int fd : {ended, listener})
-        if (fd >= 0)
-            ::close(fd);
     return result;
 }
 
@@ -1020,11 +1003,11 @@ std::string read_file_text(const std::string& path) {
 }
 
 bool write_text(const std::string& path, const std::string& text) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0)
+    platform::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    if (!fd.valid())
         return false;
-    bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    return ::close(fd) == 0 && ok;
+    bool ok = ::write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    return ::close(fd.release()) == 0 && ok;
 }
 
 // This process's cgroup in the hierarchy that has the controller ("": the
@@ -1190,8 +1173,8 @@ int main(int argc, char** argv) {
     }
     BoardConfig config;
     try {
-        switch_dir = ::open(options.board.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-        if (switch_dir < 0)
+        switch_dir.reset(::open(options.board.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!switch_dir.valid())
             fail("board directory " + options.board);
         config = read_board_config();
     } catch (const SetupError& error) {

@@ -38,14 +38,17 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // A pseudo-terminal pair set up as the switch's serial line leaves it.
-bool open_terminal(int& master, int& slave, bool translate_newlines) {
-    master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+bool open_terminal(platform::UniqueFd& master_fd, platform::UniqueFd& slave_fd,
+                   bool translate_newlines) {
+    master_fd.reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    const int master = master_fd.get();
     if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
         return false;
     const char* name = ::ptsname(master);
     if (!name)
         return false;
-    slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    slave_fd.reset(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    const int slave = slave_fd.get();
     if (slave < 0)
         return false;
     termios settings{};
@@ -131,26 +134,26 @@ BootRun::BootRun(VirtualSwitch& vswitch, RunOptions options)
         outcome_ = {Ending::failed, 0, "no pseudo-terminal"};
         return;
     }
-    char run_dir[] = "/tmp/vswitch-run.XXXXXX";
-    if (!::mkdtemp(run_dir)) {
+    run_dir_ = std::make_unique<test_support::TempDir>("/tmp");
+    if (run_dir_->path().empty()) {
         outcome_ = {Ending::failed, 0, "no run directory"};
         return;
     }
-    run_dir_ = run_dir;
-    ::mkdir((run_dir_ + "/root").c_str(), 0755);
+    const std::string run_dir = run_dir_->path();
+    ::mkdir((run_dir + "/root").c_str(), 0755);
 
     std::string program = options.program.empty() ? boot_manager_path() : options.program;
     std::vector<std::string> argv = {sandbox_path(),
                                      "--board",
                                      vswitch_.dir(),
                                      "--root",
-                                     run_dir_ + "/root",
+                                     run_dir + "/root",
                                      "--report",
-                                     run_dir_ + "/report",
+                                     run_dir + "/report",
                                      "--console",
-                                     terminal_name(console_master_),
+                                     terminal_name(console_master_.get()),
                                      "--serial",
-                                     terminal_name(serial_master_),
+                                     terminal_name(serial_master_.get()),
                                      "--time",
                                      options.virtual_time ? "virtual" : "real",
                                      "--term",
@@ -188,9 +191,9 @@ BootRun::BootRun(VirtualSwitch& vswitch, RunOptions options)
         ::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
         if (::getppid() != parent)
             _exit(1);
-        ::dup2(console_slave_, 0);
-        ::dup2(console_slave_, 1);
-        ::dup2(console_slave_, 2);
+        ::dup2(console_slave_.get(), 0);
+        ::dup2(console_slave_.get(), 1);
+        ::dup2(console_slave_.get(), 2);
         ::execv(pointers[0], pointers.data());
         _exit(127);
     }
@@ -203,13 +206,11 @@ BootRun::~BootRun() {
         stop();
     vswitch_.board().cancel_pause();
     vswitch_.board().go_on();
-    for (int fd : {console_master_, console_slave_, serial_master_, serial_slave_})
-        if (fd >= 0)
-            ::close(fd);
-    if (!run_dir_.empty()) {
-        ::rmdir((run_dir_ + "/root").c_str());
-        remove_tree(run_dir_);
-    }
+    for (auto* fd : {&console_master_, &console_slave_, &serial_master_, &serial_slave_})
+        fd->reset();
+    if (run_dir_ && !run_dir_->path().empty())
+        ::rmdir(run_dir_->file("root").c_str());
+    run_dir_.reset();
 }
 
 bool BootRun::pump(int timeout_ms) {
@@ -237,7 +238,7 @@ void BootRun::serve_stop() {
     send(timed_keys_[next_stop_].keys);
     // Polling the terminal makes its line discipline take the keys now, so a
     // Ctrl-C has raised SIGINT before the program goes on.
-    pollfd settle{console_slave_, POLLIN, 0};
+    pollfd settle{console_slave_.get(), POLLIN, 0};
     ::poll(&settle, 1, 0);
     ++next_stop_;
     schedule_stop();
@@ -245,15 +246,15 @@ void BootRun::serve_stop() {
 }
 
 bool BootRun::read_console(int timeout_ms) {
-    if (console_master_ < 0)
+    if (!console_master_.valid())
         return false;
-    pollfd watch{console_master_, POLLIN, 0};
+    pollfd watch{console_master_.get(), POLLIN, 0};
     if (::poll(&watch, 1, timeout_ms) <= 0 || !(watch.revents & POLLIN))
         return false;
     bool got_any = false;
     char buffer[4096];
     for (;;) {
-        ssize_t got = ::read(console_master_, buffer, sizeof buffer);
+        ssize_t got = ::read(console_master_.get(), buffer, sizeof buffer);
         if (got <= 0)
             break;
         transcript_.append(buffer, static_cast<size_t>(got));
@@ -289,8 +290,8 @@ bool BootRun::wait_for_text(const std::string& text, std::chrono::milliseconds t
 
 void BootRun::send(const std::string& keys) {
     size_t done = 0;
-    while (done < keys.size() && console_master_ >= 0) {
-        ssize_t put = ::write(console_master_, keys.data() + done, keys.size() - done);
+    while (done < keys.size() && console_master_.valid()) {
+        ssize_t put = ::write(console_master_.get(), keys.data() + done, keys.size() - done);
         if (put > 0) {
             done += static_cast<size_t>(put);
         } else if (put < 0 && errno == EAGAIN) {
@@ -317,7 +318,7 @@ bool BootRun::check_exit(bool block) {
 }
 
 void BootRun::read_report() {
-    std::string report = read_file(run_dir_ + "/report");
+    std::string report = run_dir_ ? read_file(run_dir_->file("report")) : "";
     auto first_line = report.substr(0, report.find('\n'));
     if (first_line.rfind("exit ", 0) == 0) {
         outcome_ = {Ending::exited, std::atoi(first_line.c_str() + 5), ""};

@@ -10,10 +10,13 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
+#include "platform/unique_fd.h"
+#include "test_support.h"
 #include "testbed/virtual_switch.h"
 
 namespace vswitch {
@@ -107,8 +110,8 @@ class BootRun {
     // The console as it was at each stop of RunOptions::timed_keys so far.
     const std::vector<std::string>& console_at_stops() const { return stops_; }
     size_t cursor() const { return cursor_; }
-    int console_fd() const { return console_master_; }
-    int serial_fd() const { return serial_master_; }
+    int console_fd() const { return console_master_.get(); }
+    int serial_fd() const { return serial_master_.get(); }
 
     // Called with every piece of console output as it is read.
     void on_output(std::function<void(const char*, size_t)> sink) { sink_ = std::move(sink); }
@@ -123,12 +126,12 @@ class BootRun {
     void read_report();
 
     VirtualSwitch& vswitch_;
-    int console_master_ = -1;
-    int console_slave_ = -1;
-    int serial_master_ = -1;
-    int serial_slave_ = -1;
+    platform::UniqueFd console_master_;
+    platform::UniqueFd console_slave_;
+    platform::UniqueFd serial_master_;
+    platform::UniqueFd serial_slave_;
     pid_t sandbox_ = -1;
-    std::string run_dir_;
+    std::unique_ptr<test_support::TempDir> run_dir_; // the sandbox's root and report
     std::string transcript_;
     size_t cursor_ = 0;
     Outcome outcome_;

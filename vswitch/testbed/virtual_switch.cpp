@@ -9,6 +9,8 @@
 #include <sstream>
 #include <system_error>
 
+#include "test_support.h"
+
 namespace fs = std::filesystem;
 
 namespace vswitch {
@@ -27,15 +29,6 @@ constexpr const char* MARKER_FILE = "vswitch.switch";
 // The boot loader keeps a 128 KiB environment; its data follows the CRC.
 constexpr uint32_t ENV_OFFSET = 4;
 constexpr uint32_t ENV_SIZE = 0x20000;
-
-std::vector<std::string> split(const std::string& text, char separator) {
-    std::vector<std::string> parts;
-    std::string part;
-    std::istringstream in(text);
-    while (std::getline(in, part, separator))
-        parts.push_back(part);
-    return parts;
-}
 
 std::string unescape(const std::string& text) {
     std::string out;
@@ -403,7 +396,7 @@ std::vector<ToolCall> VirtualSwitch::tool_calls() const {
     std::vector<ToolCall> calls;
     std::istringstream in(read_file(dir_ + "/" + TOOLS_LOG));
     for (std::string line; std::getline(in, line);) {
-        auto fields = split(line, '\x1f');
+        auto fields = test_support::split(line, '\x1f');
         if (fields.empty())
             continue;
         ToolCall call;
@@ -423,8 +416,8 @@ std::optional<AppOsStart> VirtualSwitch::application_os_start() const {
     if (!fs::exists(dir + "/argv"))
         return std::nullopt;
     AppOsStart start;
-    start.argv = split(read_file(dir + "/argv"), '\0');
-    for (const auto& entry : split(read_file(dir + "/environ"), '\0')) {
+    start.argv = test_support::split(read_file(dir + "/argv"), '\0');
+    for (const auto& entry : test_support::split(read_file(dir + "/environ"), '\0')) {
         auto eq = entry.find('=');
         if (eq != std::string::npos)
             start.environment[entry.substr(0, eq)] = entry.substr(eq + 1);

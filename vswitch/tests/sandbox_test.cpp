@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/unique_fd.h"
+#include "test_support.h"
 #include "testbed/fixture.h"
 
 namespace vswitch {
@@ -132,9 +133,10 @@ std::string status_field(const std::string& text, const std::string& name) {
 TEST_F(SandboxTest, RootIsPrivateAndProcessesAreSealed) {
     // A file only the host has: the sandbox may bind the build's own folders
     // (sanitizer reports), so a well-known host path would prove nothing.
-    char host_dir[] = "/var/tmp/vswitch-host-only-XXXXXX";
-    ASSERT_NE(::mkdtemp(host_dir), nullptr);
-    const std::string host_file = std::string(host_dir) + "/marker";
+    const test_support::TempDir host("/var/tmp");
+    const std::string& host_dir = host.path();
+    ASSERT_FALSE(host_dir.empty());
+    const std::string host_file = host.file("marker");
     std::ofstream(host_file) << "host\n";
     // Left open across the start, as a careless caller would.
     platform::UniqueFd leaked(::open(host_file.c_str(), O_RDONLY));
@@ -147,7 +149,6 @@ TEST_F(SandboxTest, RootIsPrivateAndProcessesAreSealed) {
     ASSERT_TRUE(expect_console("no-host-tree\n"));
     wait_for_end();
     leaked.reset();
-    std::filesystem::remove_all(host_dir);
     const std::string text = console();
     // CAP_CHOWN, CAP_DAC_OVERRIDE and CAP_FOWNER, and nothing else in any set.
     for (const char* set : {"CapInh", "CapPrm", "CapEff", "CapBnd"})
@@ -197,9 +198,10 @@ TEST_F(SandboxTest, MountsReachingPastTheSwitchAreRefused) {
 // The switch writes in its directory: a link it left there is never
 // followed when the sandbox builds the next run.
 TEST_F(SandboxTest, SymbolicLinksInTheSwitchDirectoryAreRefused) {
-    char host_dir[] = "/var/tmp/vswitch-host-only-XXXXXX";
-    ASSERT_NE(::mkdtemp(host_dir), nullptr);
-    std::ofstream(std::string(host_dir) + "/marker") << "host\n";
+    const test_support::TempDir host("/var/tmp");
+    const std::string& host_dir = host.path();
+    ASSERT_FALSE(host_dir.empty());
+    std::ofstream(host.file("marker")) << "host\n";
     ASSERT_TRUE(vswitch().use_ext3_user());
     const std::string dir = vswitch().dir();
     // Links within the directory, and one out of it.
@@ -220,7 +222,6 @@ TEST_F(SandboxTest, SymbolicLinksInTheSwitchDirectoryAreRefused) {
         std::filesystem::remove(link);
         std::filesystem::rename(link + ".real", link);
     }
-    std::filesystem::remove_all(host_dir);
 }
 
 TEST_F(SandboxTest, ApplicationOsStarterRecordsArgumentsEnvironmentAndDirectory) {

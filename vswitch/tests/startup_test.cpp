@@ -121,15 +121,6 @@ TEST_F(StartupTest, ClockIsSetFromTheRtcRegisters) {
     EXPECT_EQ(calls.front().args, std::vector<std::string>{"062413452025.30"});
 }
 
-TEST_F(StartupTest, ClockCommandMasksTheRegisterBitsThatHoldNoTime) {
-    // Every register with its unused high bits set: 2031-12-31 23:59:58.
-    board().set_rtc({0xD8, 0xD9, 0xE3, 0xFF, 0xF1, 0xF2, 0x31});
-    boot();
-    expect_reboot();
-    ASSERT_FALSE(shell_commands().empty());
-    EXPECT_EQ(shell_commands().front(), "date 123123592031.58\n");
-}
-
 class UsbBootByteTest : public StartupTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(UsbBootByteTest, OnlyTheEnableValueWaitsForAStick) {

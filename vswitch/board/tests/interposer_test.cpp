@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "board/board_state.h"
+#include "platform/unique_fd.h"
 
 using namespace vswitch;
 using Bytes = std::vector<uint8_t>;
@@ -56,9 +57,9 @@ class BoardTest : public ::testing::Test {
 
     Board& board() { return board_.board(); }
 
-    int open_bus(int bus) {
-        int fd = ::open(("/dev/i2c-" + std::to_string(bus)).c_str(), O_RDWR);
-        EXPECT_GE(fd, 0) << std::strerror(errno);
+    platform::UniqueFd open_bus(int bus) {
+        platform::UniqueFd fd(::open(("/dev/i2c-" + std::to_string(bus)).c_str(), O_RDWR));
+        EXPECT_TRUE(fd.valid()) << std::strerror(errno);
         return fd;
     }
     static ssize_t put(int fd, int address7, const Bytes& bytes) {
@@ -82,23 +83,23 @@ class BoardTest : public ::testing::Test {
 // ---- I2C ------------------------------------------------------------------
 
 TEST_F(BoardTest, NvramAnswersOnlyBehindMuxChannel2) {
-    int fd = open_bus(0);
+    platform::UniqueFd fd = open_bus(0);
     errno = 0;
-    EXPECT_EQ(put(fd, 0x56, {0x01, 0x38, 'C'}), -1);
+    EXPECT_EQ(put(fd.get(), 0x56, {0x01, 0x38, 'C'}), -1);
     EXPECT_EQ(errno, ENXIO);
-    ASSERT_EQ(put(fd, 0x70, {0x01}), 1); // another channel
-    EXPECT_EQ(put(fd, 0x56, {0x01, 0x38, 'C'}), -1);
-    select_nvram(fd);
-    EXPECT_EQ(put(fd, 0x56, {0x01, 0x38, 'C'}), 3);
+    ASSERT_EQ(put(fd.get(), 0x70, {0x01}), 1); // another channel
+    EXPECT_EQ(put(fd.get(), 0x56, {0x01, 0x38, 'C'}), -1);
+    select_nvram(fd.get());
+    EXPECT_EQ(put(fd.get(), 0x56, {0x01, 0x38, 'C'}), 3);
     EXPECT_EQ(board().nvram_byte(0x138), 'C');
     EXPECT_EQ(board().nvram_byte(0x137), 0xFF);
 
     // Reads continue from the address written.
     board().set_nvram(0x000D, {1, 2, 3, 4});
-    ASSERT_EQ(put(fd, 0x56, {0x00, 0x0D}), 2);
-    EXPECT_EQ(get(fd, 0x56, 2), (Bytes{1, 2}));
-    EXPECT_EQ(get(fd, 0x56, 2), (Bytes{3, 4}));
-    ::close(fd);
+    ASSERT_EQ(put(fd.get(), 0x56, {0x00, 0x0D}), 2);
+    EXPECT_EQ(get(fd.get(), 0x56, 2), (Bytes{1, 2}));
+    EXPECT_EQ(get(fd.get(), 0x56, 2), (Bytes{3, 4}));
+    fd.reset();
 
     auto log = board().i2c_log();
     ASSERT_EQ(log.size(), 8u);
@@ -114,20 +115,19 @@ TEST_F(BoardTest, NvramAnswersOnlyBehindMuxChannel2) {
 }
 
 TEST_F(BoardTest, NvramDataWritesWrapInsideTheirPage) {
-    int fd = open_bus(0);
-    select_nvram(fd);
-    EXPECT_EQ(put(fd, 0x56, {0x00, 0x7F, 0xA1, 0xA2}), 4);
+    platform::UniqueFd fd = open_bus(0);
+    select_nvram(fd.get());
+    EXPECT_EQ(put(fd.get(), 0x56, {0x00, 0x7F, 0xA1, 0xA2}), 4);
     EXPECT_EQ(board().nvram_byte(0x7F), 0xA1);
     EXPECT_EQ(board().nvram_byte(0x00), 0xA2);
     EXPECT_EQ(board().nvram_byte(0x80), 0xFF);
-    ::close(fd);
 }
 
 TEST_F(BoardTest, BusOneHasNoDevicesAndBusesCanFailToOpen) {
-    int fd = open_bus(1);
-    EXPECT_EQ(put(fd, 0x70, {0x04}), -1);
+    platform::UniqueFd fd = open_bus(1);
+    EXPECT_EQ(put(fd.get(), 0x70, {0x04}), -1);
     EXPECT_EQ(errno, ENXIO);
-    ::close(fd);
+    fd.reset();
 
     board().fail_i2c_open(0);
     errno = 0;
@@ -136,44 +136,41 @@ TEST_F(BoardTest, BusOneHasNoDevicesAndBusesCanFailToOpen) {
     EXPECT_EQ(::open("/dev/i2c-7", O_RDWR), -1);
     board().fail_i2c_open(0, false);
     fd = open_bus(0);
-    ::close(fd);
 }
 
 TEST_F(BoardTest, UnboundOrAbsentDeviceDoesNotAnswer) {
-    int fd = open_bus(0);
+    platform::UniqueFd fd = open_bus(0);
     uint8_t byte = 0;
-    EXPECT_EQ(::write(fd, &byte, 1), -1);
+    EXPECT_EQ(::write(fd.get(), &byte, 1), -1);
     EXPECT_EQ(errno, ENXIO);
-    EXPECT_EQ(put(fd, 0x50, {0x00}), -1);
-    EXPECT_EQ(::ioctl(fd, I2C_SLAVE, 0x80), -1);
+    EXPECT_EQ(put(fd.get(), 0x50, {0x00}), -1);
+    EXPECT_EQ(::ioctl(fd.get(), I2C_SLAVE, 0x80), -1);
     EXPECT_EQ(errno, EINVAL);
-    ::close(fd);
 }
 
 TEST_F(BoardTest, RtcRegistersReadSetAndTick) {
-    int fd = open_bus(0);
-    ASSERT_EQ(put(fd, 0x68, {0x00}), 1);
-    EXPECT_EQ(get(fd, 0x68, 7), (Bytes{0x30, 0x45, 0x13, 0x02, 0x24, 0x06, 0x25}));
+    platform::UniqueFd fd = open_bus(0);
+    ASSERT_EQ(put(fd.get(), 0x68, {0x00}), 1);
+    EXPECT_EQ(get(fd.get(), 0x68, 7), (Bytes{0x30, 0x45, 0x13, 0x02, 0x24, 0x06, 0x25}));
 
-    ASSERT_EQ(put(fd, 0x68, {0x00, 0x58, 0x59, 0x23, 0x07, 0x31, 0x12, 0x99}), 8);
+    ASSERT_EQ(put(fd.get(), 0x68, {0x00, 0x58, 0x59, 0x23, 0x07, 0x31, 0x12, 0x99}), 8);
     EXPECT_EQ(board().rtc(), (RtcRegisters{0x58, 0x59, 0x23, 0x07, 0x31, 0x12, 0x99}));
 
     board().set_rtc({0x58, 0x59, 0x23, 0x07, 0x31, 0x12, 0x99}, true);
     ::sleep(3); // virtual
-    ASSERT_EQ(put(fd, 0x68, {0x00}), 1);
-    EXPECT_EQ(get(fd, 0x68, 7), (Bytes{0x01, 0x00, 0x00, 0x01, 0x01, 0x01, 0x00}));
-    ::close(fd);
+    ASSERT_EQ(put(fd.get(), 0x68, {0x00}), 1);
+    EXPECT_EQ(get(fd.get(), 0x68, 7), (Bytes{0x01, 0x00, 0x00, 0x01, 0x01, 0x01, 0x00}));
 }
 
 TEST_F(BoardTest, LedWritesAreLoggedWithTheirTime) {
     board().set_led_register(2, 0xA4);
-    int fd = open_bus(0);
-    ASSERT_EQ(put(fd, 0x47, {0x02}), 1);
-    EXPECT_EQ(get(fd, 0x47, 1), Bytes{0xA4});
-    ASSERT_EQ(put(fd, 0x47, {0x02, 0xA5}), 2);
+    platform::UniqueFd fd = open_bus(0);
+    ASSERT_EQ(put(fd.get(), 0x47, {0x02}), 1);
+    EXPECT_EQ(get(fd.get(), 0x47, 1), Bytes{0xA4});
+    ASSERT_EQ(put(fd.get(), 0x47, {0x02, 0xA5}), 2);
     ::sleep(1);
-    ASSERT_EQ(put(fd, 0x47, {0x02, 0xA4}), 2);
-    ::close(fd);
+    ASSERT_EQ(put(fd.get(), 0x47, {0x02, 0xA4}), 2);
+    fd.reset();
     EXPECT_EQ(board().led_register(2), 0xA4);
     auto writes = board().led_writes();
     ASSERT_EQ(writes.size(), 2u);
@@ -182,84 +179,82 @@ TEST_F(BoardTest, LedWritesAreLoggedWithTheirTime) {
 }
 
 TEST_F(BoardTest, I2cFaults) {
-    int fd = open_bus(0);
+    platform::UniqueFd fd = open_bus(0);
     // The RTC answers twice, then stops.
     board().stop_i2c_device(0, 0x68, 3);
-    EXPECT_EQ(put(fd, 0x68, {0x00}), 1);
-    EXPECT_EQ(get(fd, 0x68, 7).size(), 7u);
-    EXPECT_EQ(put(fd, 0x68, {0x00}), -1);
+    EXPECT_EQ(put(fd.get(), 0x68, {0x00}), 1);
+    EXPECT_EQ(get(fd.get(), 0x68, 7).size(), 7u);
+    EXPECT_EQ(put(fd.get(), 0x68, {0x00}), -1);
     EXPECT_EQ(errno, ENXIO);
 
     // A short read fills only part of the buffer.
     board().short_i2c_read(0, 0x47, 0);
     ssize_t got = 0;
-    EXPECT_EQ(get(fd, 0x47, 1, &got), Bytes{0xEE});
+    EXPECT_EQ(get(fd.get(), 0x47, 1, &got), Bytes{0xEE});
     EXPECT_EQ(got, 0);
 
     // The NVRAM stops answering at one offset, for writes and reads.
     board().fail_nvram_offset(0x10B);
-    select_nvram(fd);
-    EXPECT_EQ(put(fd, 0x56, {0x01, 0x0A, 0x11}), 3);
-    EXPECT_EQ(put(fd, 0x56, {0x01, 0x0B, 0x11}), -1);
-    EXPECT_EQ(put(fd, 0x56, {0x01, 0x0A, 0x11, 0x22}), -1);
-    EXPECT_EQ(put(fd, 0x56, {0x01, 0x08}), 2);
-    get(fd, 0x56, 7, &got);
+    select_nvram(fd.get());
+    EXPECT_EQ(put(fd.get(), 0x56, {0x01, 0x0A, 0x11}), 3);
+    EXPECT_EQ(put(fd.get(), 0x56, {0x01, 0x0B, 0x11}), -1);
+    EXPECT_EQ(put(fd.get(), 0x56, {0x01, 0x0A, 0x11, 0x22}), -1);
+    EXPECT_EQ(put(fd.get(), 0x56, {0x01, 0x08}), 2);
+    get(fd.get(), 0x56, 7, &got);
     EXPECT_EQ(got, -1);
     EXPECT_EQ(board().nvram_byte(0x10B), 0xFF);
-    ::close(fd);
 }
 
 // ---- MTD ------------------------------------------------------------------
 
 TEST_F(BoardTest, FlashGeometryAndFreshContents) {
-    int fd = ::open("/dev/mtd-kernel", O_RDWR | O_SYNC);
-    ASSERT_GE(fd, 0);
+    platform::UniqueFd fd(::open("/dev/mtd-kernel", O_RDWR | O_SYNC));
+    ASSERT_TRUE(fd.valid());
     mtd_info_user info{};
-    ASSERT_EQ(::ioctl(fd, MEMGETINFO, &info), 0);
+    ASSERT_EQ(::ioctl(fd.get(), MEMGETINFO, &info), 0);
     EXPECT_EQ(info.size, 8u << 20);
     EXPECT_EQ(info.erasesize, 0x10000u);
     EXPECT_EQ(info.type, MTD_NORFLASH);
     Bytes bytes(16, 0);
-    EXPECT_EQ(::pread(fd, bytes.data(), 16, 0x7FFFF8), 8);
+    EXPECT_EQ(::pread(fd.get(), bytes.data(), 16, 0x7FFFF8), 8);
     EXPECT_EQ(bytes,
               (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(::pread(fd, bytes.data(), 16, 8u << 20), 0);
-    ::close(fd);
+    EXPECT_EQ(::pread(fd.get(), bytes.data(), 16, 8u << 20), 0);
+    fd.reset();
 
     board().set_geometry(Partition::siskeys, {0x8000, 0x2000});
-    fd = ::open("/dev/mtd-siskeys", O_RDWR);
-    ASSERT_EQ(::ioctl(fd, MEMGETINFO, &info), 0);
+    fd.reset(::open("/dev/mtd-siskeys", O_RDWR));
+    ASSERT_EQ(::ioctl(fd.get(), MEMGETINFO, &info), 0);
     EXPECT_EQ(info.size, 0x8000u);
     EXPECT_EQ(info.erasesize, 0x2000u);
-    ::close(fd);
 }
 
 TEST_F(BoardTest, FlashWritesOnlyClearBitsUntilErased) {
     board().set_flash(Partition::uboot, 0x10000, {0xF0, 0xF0});
-    int fd = ::open("/dev/mtd-uboot", O_RDWR | O_SYNC);
-    ASSERT_GE(fd, 0);
+    platform::UniqueFd fd(::open("/dev/mtd-uboot", O_RDWR | O_SYNC));
+    ASSERT_TRUE(fd.valid());
     const uint8_t data[2] = {0x0F, 0x3C};
-    EXPECT_EQ(::pwrite(fd, data, 2, 0x10000), 2);
+    EXPECT_EQ(::pwrite(fd.get(), data, 2, 0x10000), 2);
     EXPECT_EQ(board().flash(Partition::uboot, 0x10000, 2), (Bytes{0x00, 0x30}));
 
     erase_info_user erase{0x10000, 0x10000};
-    ASSERT_EQ(::ioctl(fd, MEMERASE, &erase), 0);
+    ASSERT_EQ(::ioctl(fd.get(), MEMERASE, &erase), 0);
     EXPECT_EQ(board().flash(Partition::uboot, 0x10000, 2), (Bytes{0xFF, 0xFF}));
-    EXPECT_EQ(::pwrite(fd, data, 2, 0x10000), 2);
+    EXPECT_EQ(::pwrite(fd.get(), data, 2, 0x10000), 2);
     EXPECT_EQ(board().flash(Partition::uboot, 0x10000, 2), (Bytes{0x0F, 0x3C}));
     // Bytes before the written range were never touched: still erased.
     EXPECT_EQ(board().flash(Partition::uboot, 0, 4), (Bytes{0xFF, 0xFF, 0xFF, 0xFF}));
 
     // Erases must cover whole blocks inside the device.
     erase_info_user partial{0x10000, 0x100};
-    EXPECT_EQ(::ioctl(fd, MEMERASE, &partial), -1);
+    EXPECT_EQ(::ioctl(fd.get(), MEMERASE, &partial), -1);
     EXPECT_EQ(errno, EINVAL);
     erase_info_user beyond{0xF0000, 0x20000};
-    EXPECT_EQ(::ioctl(fd, MEMERASE, &beyond), -1);
+    EXPECT_EQ(::ioctl(fd.get(), MEMERASE, &beyond), -1);
     errno = 0;
-    EXPECT_EQ(::pwrite(fd, data, 2, 1u << 20), -1);
+    EXPECT_EQ(::pwrite(fd.get(), data, 2, 1u << 20), -1);
     EXPECT_EQ(errno, ENOSPC);
-    ::close(fd);
+    fd.reset();
 
     auto log = board().flash_log();
     ASSERT_GE(log.size(), 4u);
@@ -275,27 +270,26 @@ TEST_F(BoardTest, FlashFaults) {
     EXPECT_EQ(::open("/dev/mtd-rescue", O_RDWR), -1);
 
     board().fail_flash_info(Partition::onie);
-    int onie = ::open("/dev/mtd-onie", O_RDWR);
-    ASSERT_GE(onie, 0);
+    platform::UniqueFd onie(::open("/dev/mtd-onie", O_RDWR));
+    ASSERT_TRUE(onie.valid());
     mtd_info_user info{};
-    EXPECT_EQ(::ioctl(onie, MEMGETINFO, &info), -1);
-    ::close(onie);
+    EXPECT_EQ(::ioctl(onie.get(), MEMGETINFO, &info), -1);
+    onie.reset();
 
-    int fd = ::open("/dev/mtd-rfs", O_RDWR);
+    platform::UniqueFd fd(::open("/dev/mtd-rfs", O_RDWR));
     board().fail_flash_erase_at(Partition::rfs, 0x20000);
     board().fail_flash_write_at(Partition::rfs, 0x30400);
     board().fail_flash_read_at(Partition::rfs, 0x50000);
     erase_info_user erase{0x10000, 0x20000};
-    EXPECT_EQ(::ioctl(fd, MEMERASE, &erase), -1);
+    EXPECT_EQ(::ioctl(fd.get(), MEMERASE, &erase), -1);
     EXPECT_EQ(errno, EIO);
     Bytes piece(1024, 0);
-    EXPECT_EQ(::pwrite(fd, piece.data(), 1024, 0x30000), 1024);
-    EXPECT_EQ(::pwrite(fd, piece.data(), 1024, 0x30400), -1);
+    EXPECT_EQ(::pwrite(fd.get(), piece.data(), 1024, 0x30000), 1024);
+    EXPECT_EQ(::pwrite(fd.get(), piece.data(), 1024, 0x30400), -1);
     EXPECT_EQ(errno, EIO);
     EXPECT_EQ(board().flash(Partition::rfs, 0x303FF, 2), (Bytes{0x00, 0xFF}));
-    EXPECT_EQ(::pread(fd, piece.data(), 1024, 0x4FC00), 1024);
-    EXPECT_EQ(::pread(fd, piece.data(), 1024, 0x4FC01), -1);
-    ::close(fd);
+    EXPECT_EQ(::pread(fd.get(), piece.data(), 1024, 0x4FC00), 1024);
+    EXPECT_EQ(::pread(fd.get(), piece.data(), 1024, 0x4FC01), -1);
 }
 
 // ---- Access modes ---------------------------------------------------------
@@ -576,9 +570,7 @@ TEST_F(BoardTest, StateSurvivesTheProcess) {
     EXPECT_EQ(board().flash(Partition::ubootenv, 4, 6), (Bytes{'g', 'd', 'b', '=', 'o', 'n'}));
     // The multiplexer setting was the child's hardware state: here (another
     // power-on) the NVRAM is still disconnected.
-    int fd = open_bus(0);
-    EXPECT_EQ(put(fd, 0x56, {0x02, 0x06}), -1);
-    ::close(fd);
+    EXPECT_EQ(put(open_bus(0).get(), 0x56, {0x02, 0x06}), -1);
 }
 
 TEST(BoardWithoutDirectory, EverythingPassesThrough) {
