@@ -14,6 +14,7 @@
 
 #include "board/board_layout.h"
 #include "board/log_fields.h"
+#include "board/open_without_links.h"
 #include "board/rtc_clock.h"
 #include "platform/unique_fd.h"
 
@@ -28,9 +29,7 @@ const layout::PartitionInfo& info_of(Partition partition) {
 }
 
 void write_file(const std::string& path, const void* data, size_t length) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(static_cast<const char*>(data), static_cast<std::streamsize>(length));
-    if (!out)
+    if (!write_without_links(path, data, length))
         throw std::runtime_error("cannot write " + path);
 }
 
@@ -53,7 +52,7 @@ std::vector<uint8_t> read_image(const std::string& path, uint64_t offset, size_t
 // Writes bytes into a device image, extending it with fill (never a hole).
 void write_image(const std::string& path, uint64_t offset, const std::vector<uint8_t>& bytes,
                  uint8_t fill) {
-    platform::UniqueFd file(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    platform::UniqueFd file = open_without_links(path, O_RDWR | O_CREAT, 0644);
     if (!file.valid())
         throw std::runtime_error("cannot open " + path);
     const int fd = file.get();
@@ -154,7 +153,8 @@ Board Board::create(const std::string& dir) {
     return board;
 }
 
-Board::Board(std::string dir) : dir_(std::move(dir)) {}
+// Canonical, so that a link in any name below it is the switch's doing.
+Board::Board(std::string dir) : dir_(fs::weakly_canonical(dir).string()) {}
 
 std::string Board::path(const std::string& name) const {
     return dir_ + "/" + name;

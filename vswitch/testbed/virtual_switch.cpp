@@ -9,6 +9,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "board/open_without_links.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;
@@ -158,9 +159,7 @@ std::string read_file(const std::string& path) {
 
 bool write_file(const std::string& path, const std::string& content) {
     make_parent(path);
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-    return static_cast<bool>(out);
+    return write_without_links(path, content.data(), content.size());
 }
 
 bool remove_tree(const std::string& path) {
@@ -182,7 +181,8 @@ uint32_t crc32(const uint8_t* data, size_t length) {
 VirtualSwitch::VirtualSwitch(std::string dir) : dir_(std::move(dir)), board_(dir_) {}
 
 VirtualSwitch VirtualSwitch::create(const std::string& dir) {
-    std::string absolute = fs::absolute(dir).lexically_normal().string();
+    // Canonical: a link in any name below it can only be the switch's doing.
+    std::string absolute = fs::weakly_canonical(fs::absolute(dir)).string();
     std::error_code error;
     if (is_switch(absolute) || fs::is_empty(absolute, error))
         remove_tree(absolute);
@@ -205,7 +205,7 @@ bool VirtualSwitch::is_switch(const std::string& dir) {
 }
 
 VirtualSwitch VirtualSwitch::open(const std::string& dir) {
-    std::string absolute = fs::absolute(dir).lexically_normal().string();
+    std::string absolute = fs::weakly_canonical(fs::absolute(dir)).string();
     if (!fs::exists(absolute + "/" + MARKER_FILE))
         return create(absolute);
     // A switch kept before its settings moved out of the switch's sight.

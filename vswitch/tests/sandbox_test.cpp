@@ -202,6 +202,7 @@ TEST_F(SandboxTest, SymbolicLinksInTheSwitchDirectoryAreRefused) {
     const std::string& host_dir = host.path();
     ASSERT_FALSE(host_dir.empty());
     std::ofstream(host.file("marker")) << "host\n";
+    std::ofstream(host.file("marker.copy")) << "host\n";
     ASSERT_TRUE(vswitch().use_ext3_user());
     const std::string dir = vswitch().dir();
     // Links within the directory, and one out of it.
@@ -222,6 +223,14 @@ TEST_F(SandboxTest, SymbolicLinksInTheSwitchDirectoryAreRefused) {
         std::filesystem::remove(link);
         std::filesystem::rename(link + ".real", link);
     }
+    // A link the switch left behind is not followed by the test bed either.
+    std::filesystem::create_symlink(host.file("marker"), vswitch().user_dir() + "/planted");
+    std::filesystem::remove(dir + "/nvram");
+    std::filesystem::create_symlink(host.file("marker"), dir + "/nvram");
+    vswitch().write_user_file("planted", "switch\n");
+    EXPECT_ANY_THROW(vswitch().board().set_nvram_byte(0, 0x00));
+    EXPECT_EQ(test_support::read_file(host.file("marker")),
+              test_support::read_file(host.file("marker.copy")));
 }
 
 TEST_F(SandboxTest, ApplicationOsStarterRecordsArgumentsEnvironmentAndDirectory) {
