@@ -1,100 +1,67 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <memory>
+#include <tuple>
 
 #include "image/image_format.h"
 #include "image_bytes.h"
+#include "platform/unique_file.h"
 
 using namespace image_test;
+using platform::UniqueFile;
 
 namespace {
 
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
-
-bool parse(const Bytes& bytes, ComponentHeader* h, HeaderRules rules = HeaderRules::all_versions) {
+ComponentHeader parse(const Bytes& bytes, HeaderRules rules = HeaderRules::all_versions) {
     Bytes probe = bytes;
     probe.resize(24, 0xEE); // payload bytes where the extension would be
-    return read_component_header(probe.data(), h, rules);
+    ComponentHeader h;
+    h.crc = read_component_header(probe.data(), &h, rules); // whether it is sane
+    return h;
 }
 
-Bytes v2_header(uint16_t header_size, uint32_t len) {
-    Bytes bytes = base_header(0, len, 0x814D4152, 0);
-    put16(bytes, 0xBEEF); // not "HDR3"
-    put16(bytes, header_size);
-    return bytes;
+Bytes v2_header(uint8_t header_size, uint32_t len) {
+    return concat({base_header(0, len, 0x814D4152, 0), {0xBE, 0xEF, 0, header_size}}); // no "HDR3"
 }
 
-TEST(ComponentHeader, VersionAndSizesByTheRulesOfTheReader) {
+TEST(ComponentHeader, VersionSizesAndLimitsByTheRulesOfTheReader) {
     const auto A = HeaderRules::all_versions, E = HeaderRules::versions_1_and_3;
-    const uint32_t APP = IMAGE_TYPE_APPLICATION, KERNEL = IMAGE_TYPE_KERNEL;
     const struct {
-        const char* name;
         Bytes bytes;
         HeaderRules rules;
-        bool sane;
-        int version;
-        uint32_t header_size;
-        uint64_t payload, span;
-        uint32_t type;
+        const char* read; // sane, version, header size + payload size = span, type
     } rows[] = {
-        {"v1", base_header(0, 1000, KERNEL, 0), A, true, 1, 16, 1000, 1016, KERNEL},
-        {"v3", v3_header(1000, APP, 0, {}, 200), A, true, 3, 200, 816, 1016, APP},
-        {"v3 before bit 31", v3_header(100, 0x844D4152, 0, {}, 24), A, true, 3, 24, 92, 116,
-         IMAGE_TYPE_ROOT_FS},
-        {"v3 no payload", v3_header(100, 0, 0, {}, 116), A, true, 3, 116, 0, 116, 0},
-        {"v3 below 24", v3_header(100, 0, 0, {}, 23), A, false, 3, 23, 0, 116, 0},
-        {"v3 beyond the span", v3_header(100, 0, 0, {}, 117), A, false, 3, 117, 0, 116, 0},
-        {"v2", v2_header(20, 100), A, true, 2, 20, 100, 120, APP},
-        {"v2 too short", v2_header(19, 100), A, false, 2, 19, 100, 119, APP},
-        {"v2 read by the engine", v2_header(0, 100), E, true, 1, 16, 100, 116, APP},
-        {"length at the top", base_header(0, 0xFFFFFFFF, 0, 0), A, true, 1, 16, 0xFFFFFFFF,
-         0x10000000F, 0},
+        // clang-format off
+        {base_header(0, 1000, IMAGE_TYPE_KERNEL, 0), A, "1 v1 16+1000=1016 34d4152"},
+        {v3_header(1000, IMAGE_TYPE_APPLICATION, 0, {}, 200), A, "1 v3 200+816=1016 14d4152"},
+        {v3_header(100, 0x844D4152, 0, {}, 24), A, "1 v3 24+92=116 44d4152"},
+        {v3_header(100, 0, 0, {}, 116), A, "1 v3 116+0=116 0"},
+        {v3_header(100, 0, 0, {}, 23), A, "0 v3 23+0=116 0"},
+        {v3_header(100, 0, 0, {}, 117), A, "0 v3 117+0=116 0"},
+        {v2_header(20, 100), A, "1 v2 20+100=120 14d4152"},
+        {v2_header(19, 100), A, "0 v2 19+100=119 14d4152"},
+        {v2_header(0, 100), E, "1 v1 16+100=116 14d4152"},
+        {v2_header(20, 0xFFFFFFFF), A, "1 v2 20+4294967295=4294967315 14d4152"},
+        {base_header(0, 0xFFFFFFFF, 0, 0), A, "1 v1 16+4294967295=4294967311 0"},
+        // clang-format on
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        ComponentHeader h;
-        EXPECT_EQ(parse(row.bytes, &h, row.rules), row.sane);
-        EXPECT_EQ(h.version, row.version);
-        EXPECT_EQ(h.header_size, row.header_size);
-        EXPECT_EQ(h.payload_size, row.payload);
-        EXPECT_EQ(h.span, row.span);
-        EXPECT_EQ(h.type, row.type);
+        const ComponentHeader h = parse(row.bytes, row.rules);
+        char read[64];
+        std::snprintf(read, sizeof read, "%u v%d %u+%llu=%llu %x", h.crc, h.version, h.header_size,
+                      static_cast<unsigned long long>(h.payload_size),
+                      static_cast<unsigned long long>(h.span), h.type);
+        EXPECT_STREQ(read, row.read);
     }
-}
-
-TEST(ComponentHeader, SizeLimitsAtAndOnePastEachLimit) {
-    // Version-1 components: payload = len, span = len + 16.
-    const struct {
-        uint32_t type, len_at_limit;
-    } rows[] = {{IMAGE_TYPE_BOOT_LOADER, 0x80000},   {IMAGE_TYPE_KERNEL, 0x300000 - 16},
-                {IMAGE_TYPE_ROOT_FS, 0x500000 - 16}, {IMAGE_TYPE_DEVICE_TREE, 0x20000 - 16},
-                {IMAGE_TYPE_ONIE, 0x3E0000},         {IMAGE_TYPE_APPLICATION, 0xFFFFFFF0}};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.type);
-        ComponentHeader h;
-        parse(base_header(0, row.len_at_limit, row.type, 0), &h);
-        EXPECT_TRUE(within_size_limit(h));
-        parse(base_header(0, row.len_at_limit + 1, row.type, 0), &h);
-        EXPECT_EQ(within_size_limit(h), row.type == IMAGE_TYPE_APPLICATION);
-    }
-}
-
-TEST(ImageFields, CrcIsTheComplementOfTheCommonCrc32AndVersionIsFourBytes) {
-    const uint8_t abc[] = {'a', 'b', 'c'};
-    EXPECT_EQ(image_crc(abc, 3), 0xCADBBE3DU);
-    EXPECT_EQ(image_crc_update(image_crc_update(IMAGE_CRC_INITIAL, abc, 1), abc + 1, 2),
-              0xCADBBE3DU);
-    char text[IMAGE_VERSION_TEXT_SIZE];
-    format_image_version(0x01FEFDFC, text);
-    EXPECT_STREQ(text, "1.254.253.252");
-}
-
-Bytes first_bytes(const Bytes& bytes, size_t count) {
-    return Bytes(bytes.begin(), bytes.begin() + static_cast<long>(count));
+    // Version-1 components at and one past their size limit.
+    // clang-format off
+    const std::pair<uint32_t, uint32_t> limits[] = {{IMAGE_TYPE_BOOT_LOADER, 0x80000}, {IMAGE_TYPE_KERNEL, 0x300000 - 16}, {IMAGE_TYPE_ROOT_FS, 0x500000 - 16}, {IMAGE_TYPE_DEVICE_TREE, 0x20000 - 16}, {IMAGE_TYPE_ONIE, 0x3E0000}, {IMAGE_TYPE_APPLICATION, 0xFFFFFFF0}};
+    // clang-format on
+    std::string within;
+    for (const auto& [type, len] : limits)
+        for (uint32_t past = 0; past < 2; ++past)
+            within += within_size_limit(parse(base_header(0, len + past, type, 0))) ? '1' : '0';
+    EXPECT_EQ(within, "101010101011");
 }
 
 // Scans over a header held in a buffer of exactly its size, so that a read
@@ -102,119 +69,94 @@ Bytes first_bytes(const Bytes& bytes, size_t count) {
 TEST(RecordScan, SignatureRecord) {
     const Bytes payload = signature_record(Bytes(16, 0x33)); // after the header: no record
     const Bytes claims_500 = v3_header(0, 0, 0, {signature_record(Bytes(256, 7))}, 500);
-    auto after_short_record = [](uint16_t length) {
-        return v3_header(0, 0, 0,
-                         {signature_record(Bytes(8, 1)), record(7, length, {0, 0, 0, 0}),
-                          signature_record(Bytes(8, 2))});
+    const Bytes sig1 = signature_record(Bytes(8, 1)), sig2 = signature_record(Bytes(8, 2));
+    auto after_short_record = [&](uint16_t length) {
+        return v3_header(0, 0, 0, {sig1, record(7, length, {0, 0, 0, 0}), sig2});
     };
-    const struct {
-        const char* name;
-        Bytes header;
-        bool found, intact;
-        uint8_t first; // first signature byte when intact
-    } rows[] = {
-        {"last one wins",
-         v3_header(0, 0, 0,
-                   {signature_record(Bytes(8, 1)), record(9, 8, Bytes(4, 0)),
-                    signature_record(Bytes(8, 2))}),
-         true, true, 2},
-        {"record of length 0 ends the scan", after_short_record(0), true, true, 1},
-        {"record of length 1", after_short_record(1), true, true, 1},
-        {"record of length 3", after_short_record(3), true, true, 1},
-        {"signature record of length 3",
-         v3_header(0, 0, 0, {record(3, 3, {0, 0, 0, 0}), signature_record(Bytes(8, 2))}), false,
-         false, 0},
-        {"header length 24", concat({v3_header(0, 0, 0, {}, 24), payload}), false, false, 0},
-        {"version 1", concat({base_header(0, 0, 0, 0), payload}), false, false, 0},
-        {"running past the header length",
-         concat({v3_header(0, 0, 0, {record(3, 300, concat({{1, 0}, Bytes(34, 0x44)}))}),
-                 Bytes(400, 0x55)}),
-         true, false, 0},
-        {"signature longer than its record",
-         v3_header(0, 0, 0, {record(3, 16, concat({{0, 11}, Bytes(10, 0x66)}))}), true, false, 0},
-        {"no room for its length", v3_header(0, 0, 0, {record(3, 4)}), true, false, 0},
-        {"beyond the bytes at hand", first_bytes(claims_500, 34), true, false, 0},
-        {"no record head at hand", first_bytes(claims_500, 26), false, false, 0},
+    // found, intact, first signature byte when intact
+    const std::pair<Bytes, std::string> rows[] = {
+        // clang-format off
+        {v3_header(0, 0, 0, {sig1, record(9, 8, Bytes(4, 0)), sig2}), "112"}, // last wins
+        {after_short_record(0), "111"}, // lengths below 4 end the scan
+        {after_short_record(1), "111"},
+        {after_short_record(3), "111"},
+        {v3_header(0, 0, 0, {record(3, 3, {0, 0, 0, 0}), sig2}), "000"},
+        {concat({v3_header(0, 0, 0, {}, 24), payload}), "000"},
+        {concat({base_header(0, 0, 0, 0), payload}), "000"},
+        {concat({v3_header(0, 0, 0, {record(3, 300, concat({{1, 0}, Bytes(34, 0x44)}))}), Bytes(400, 0x55)}), "100"},
+        {v3_header(0, 0, 0, {record(3, 16, concat({{0, 11}, Bytes(10, 0x66)}))}), "100"},
+        {v3_header(0, 0, 0, {record(3, 4)}), "100"}, // no room for its length
+        {Bytes(claims_500.begin(), claims_500.begin() + 34), "100"},
+        {Bytes(claims_500.begin(), claims_500.begin() + 26), "000"},
+        // clang-format on
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        const auto sig = find_signature_record(row.header.data(), row.header.size());
-        EXPECT_EQ(sig.found, row.found);
-        EXPECT_EQ(sig.intact, row.intact);
-        EXPECT_EQ(sig.signature != nullptr, row.intact);
-        if (sig.signature != nullptr) {
-            EXPECT_EQ(sig.signature[0], row.first);
-        }
+    for (const auto& [header, want] : rows) {
+        const auto sig = find_signature_record(header.data(), header.size());
+        EXPECT_EQ(std::to_string(sig.found) + std::to_string(sig.intact) +
+                      std::to_string(sig.signature ? sig.signature[0] : 0),
+                  want);
     }
-    const auto sig = find_signature_record(rows[0].header.data(), rows[0].header.size());
-    EXPECT_EQ(sig.record_offset, 24U + 14 + 8);
-    EXPECT_EQ(sig.signature_length, 8);
-    EXPECT_EQ(sig.signature, rows[0].header.data() + 24 + 14 + 8 + 6);
-}
+    const auto sig = find_signature_record(rows[0].first.data(), rows[0].first.size());
+    EXPECT_EQ(std::make_tuple(sig.record_offset, sig.signature_length, sig.signature),
+              std::make_tuple(size_t{24 + 14 + 8}, 8, rows[0].first.data() + 24 + 14 + 8 + 6));
 
-TEST(RecordScan, FirstTypeOverrideEndsTheScan) {
+    // The first type override ending in "MAR" ends its scan; one cut short by
+    // the header length is not used.
+    const Bytes first = {1, 0, 0, 0}, diag = be(IMAGE_TYPE_DIAG_APPLICATION, 4),
+                app = be(IMAGE_TYPE_APPLICATION, 4);
     const Bytes header =
-        v3_header(0, 0, 0,
-                  {override_record(0x01000000), // not "MAR": passed by
-                   signature_record(Bytes(4, 0)), override_record(IMAGE_TYPE_DIAG_APPLICATION),
-                   override_record(IMAGE_TYPE_APPLICATION)});
+        v3_header(0, 0, 0, {record(6, 8, first), sig1, record(6, 8, diag), record(6, 8, app)});
     uint32_t word = 0;
     ASSERT_TRUE(find_type_override(header.data(), header.size(), &word));
     EXPECT_EQ(word, IMAGE_TYPE_DIAG_APPLICATION);
-    // One cut short by the header length is not used.
-    const Bytes cut = v3_header(0, 0, 0, {override_record(IMAGE_TYPE_APPLICATION)}, 24 + 6);
+    const Bytes cut = v3_header(0, 0, 0, {record(6, 8, app)}, 24 + 6);
     EXPECT_FALSE(find_type_override(cut.data(), cut.size(), &word));
 }
 
-TEST(Walker, StepsBySpanFromWhereTheFileIs) {
+// The walker's steps over bytes from offset from: "c<start>@<file position>:<type word>", then
+// "+" when it has a CRC and "++" when that is the CRC of its bytes; "malformed@<start>" or
+// "end". The file is moved away after each step.
+std::string walk(const Bytes& bytes, long from) {
+    UniqueFile file(temp_file_with(bytes));
+    std::fseek(file.get(), from, SEEK_SET);
+    ImageWalker walker(file.get());
+    ImageComponent c;
+    std::string steps;
+    for (int i = 0; i < 4; ++i) {
+        const WalkStep step = walker.next(&c);
+        char text[48];
+        std::snprintf(text, sizeof text, "c%llu@%lld:%x", static_cast<unsigned long long>(c.start),
+                      static_cast<long long>(ftello(file.get())), image_be32(c.probe + 8));
+        uint32_t crc = 0;
+        const bool has_crc =
+            step == WalkStep::component && compute_component_crc(file.get(), c, &crc);
+        const bool right = has_crc && c.start + c.header.span <= bytes.size() &&
+                           crc == image_crc(&bytes[c.start + 4], c.header.span - 4);
+        steps += step == WalkStep::end         ? "end "
+                 : step == WalkStep::component ? text + std::string(has_crc + right, '+') + " "
+                                               : "malformed@" + std::to_string(c.start) + " ";
+        std::fseek(file.get(), 3, SEEK_SET);
+    }
+    return steps;
+}
+
+TEST(Walker, StepsBySpanFromWhereTheFileIsAndStopsAtAMalformedHeader) {
     // Header length 40 (one record), payload 60: span 100, len 84.
     const Bytes kernel = concat(
         {v3_header(84, IMAGE_TYPE_KERNEL, 0, {record(9, 16, Bytes(12, 0))}), Bytes(60, 0x77)});
-    const Bytes app = v1_component(IMAGE_TYPE_APPLICATION, 0, 50);
-    File file(temp_file_with(concat({Bytes(5, 0), kernel, app, Bytes(23, 0xFF)})));
-    std::fseek(file.get(), 5, SEEK_SET);
-    ImageWalker walker(file.get());
-    ImageComponent c;
-    ASSERT_EQ(walker.next(&c), WalkStep::component);
-    EXPECT_EQ(c.start, 5U);
-    EXPECT_EQ(ftello(file.get()), 5);
-
-    // Wherever the caller leaves the file, the next step starts after the span.
-    std::fseek(file.get(), 3, SEEK_SET);
-    ASSERT_EQ(walker.next(&c), WalkStep::component);
-    EXPECT_EQ(c.start, 105U);
-    EXPECT_EQ(ftello(file.get()), 105);
-    EXPECT_EQ(std::memcmp(c.probe, app.data(), 24), 0);
-    // 23 trailing bytes are no component.
-    EXPECT_EQ(walker.next(&c), WalkStep::end);
-    EXPECT_EQ(walker.next(&c), WalkStep::end);
-}
-
-TEST(Walker, StopsAtAMalformedHeader) {
-    const Bytes app = v1_component(IMAGE_TYPE_APPLICATION, 0, 8);
-    File file(temp_file_with(concat({app, v2_header(0, 0), Bytes(4, 0), app})));
-    ImageWalker walker(file.get());
-    ImageComponent c;
-    ASSERT_EQ(walker.next(&c), WalkStep::component);
-    ASSERT_EQ(walker.next(&c), WalkStep::malformed);
-    EXPECT_EQ(c.start, app.size());
-    EXPECT_EQ(walker.next(&c), WalkStep::end);
-}
-
-TEST(Walker, ComponentCrcAsStored) {
-    Bytes comp = v1_component(IMAGE_TYPE_KERNEL, 0x01020304, 3);
-    const uint32_t expected = image_crc(comp.data() + 4, comp.size() - 4);
-    File file(temp_file_with(concat({comp, v1_component(IMAGE_TYPE_KERNEL, 0, 8)})));
-    ImageWalker walker(file.get());
-    ImageComponent c;
-    ASSERT_EQ(walker.next(&c), WalkStep::component);
-    uint32_t crc = 0;
-    ASSERT_TRUE(compute_component_crc(file.get(), c, &crc));
-    EXPECT_EQ(crc, expected);
-
-    // A component cut short by the end of the file has no CRC.
-    File cut(temp_file_with(Bytes(comp.begin(), comp.end() - 1)));
-    EXPECT_FALSE(compute_component_crc(cut.get(), c, &crc));
+    const Bytes app = v1_component(IMAGE_TYPE_APPLICATION, 0x01020304, 50);
+    // 23 bytes at the end are no component; a component cut short has no CRC.
+    EXPECT_EQ(walk(concat({Bytes(5, 0), kernel, app, Bytes(23, 0xFF)}), 5),
+              "c5@5:34d4152++ c105@105:14d4152++ end end ");
+    EXPECT_EQ(walk(concat({app, v2_header(0, 0), Bytes(4, 0), app}), 0),
+              "c0@0:14d4152++ malformed@66 end end ");
+    EXPECT_EQ(walk(Bytes(app.begin(), app.end() - 1), 0), "c0@0:14d4152 end end end ");
+    const uint8_t abc[] = {'a', 'b', 'c'}; // the complement of the common CRC-32
+    EXPECT_EQ(image_crc_update(image_crc_update(IMAGE_CRC_INITIAL, abc, 1), abc + 1, 2),
+              0xCADBBE3DU);
+    char text[IMAGE_VERSION_TEXT_SIZE];
+    format_image_version(0x01FEFDFC, text);
+    EXPECT_STREQ(text, "1.254.253.252");
 }
 
 } // namespace

@@ -10,50 +10,26 @@
 
 #include "image/install_records.h"
 #include "platform/i2c.h"
-
-namespace {
-
-// "[name-suffix hex bytes]", "[name-suffix text]" or "[name-suffix absent]".
-void report_record_file(const std::string& name, const char* suffix, bool text) {
-    const std::string file = name + "-" + suffix;
-    FILE* f = std::fopen(("/tmp/zimr-cfg/" + file).c_str(), "rb");
-    if (!f) {
-        std::printf("[%s absent]\n", file.c_str());
-        return;
-    }
-    std::printf("[%s ", file.c_str());
-    int c;
-    while ((c = std::fgetc(f)) != EOF) {
-        if (text)
-            std::putchar(c);
-        else
-            std::printf("%02x", c);
-    }
-    std::fclose(f);
-    std::printf("]\n");
-}
-
-} // namespace
+#include "platform/unique_file.h"
 
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    if (argc < 2)
-        return 2;
     i2c_open_buses();
-    const std::string operation = argv[1];
-    int result;
-    if (operation == "log" && argc == 4) {
-        result = append_install_log(argv[2], argv[3]);
-    } else if (operation == "records" && argc == 5) {
-        const auto version = static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 0));
-        const auto crc = static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 0));
-        result = update_install_records(argv[2], version, crc);
-        report_record_file(argv[2], "version", false);
-        report_record_file(argv[2], "crc", false);
-        report_record_file(argv[2], "timestamp", true);
-    } else {
+    const std::string operation = argc > 1 ? argv[1] : "";
+    if (operation == "log" && argc == 4)
+        return std::printf("[result %d]\n", append_install_log(argv[2], argv[3])) < 0;
+    if (operation != "records" || argc != 5)
         return 2;
+    const int result = update_install_records(argv[2], std::strtoul(argv[3], nullptr, 0),
+                                              std::strtoul(argv[4], nullptr, 0));
+    // "[name-version hex]", "[name-timestamp text]" or "[name-crc absent]".
+    for (const std::string suffix : {"version", "crc", "timestamp"}) {
+        const std::string file = std::string(argv[2]) + "-" + suffix;
+        platform::UniqueFile f(std::fopen(("/tmp/zimr-cfg/" + file).c_str(), "rb"));
+        std::printf("[%s%s", file.c_str(), f ? " " : " absent");
+        for (int c; f && (c = std::fgetc(f.get())) != EOF;)
+            std::printf(suffix == "timestamp" ? "%c" : "%02x", c);
+        std::printf("]\n");
     }
     std::printf("[result %d]\n", result);
-    return 0;
 }
