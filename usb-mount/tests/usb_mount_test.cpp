@@ -32,17 +32,11 @@ const std::string MOUNT_SDA = "/bin/mount -o sync /dev/sda /mnt/usb";
 const std::string SIGN = "/bin/mkdir -p /tmp/usb";
 const Lines UNMOUNT = {"/bin/rmdir /tmp/usb", "/bin/umount /mnt/usb", "/bin/rmdir /mnt/usb"};
 
-Lines operator+(Lines first, const Lines& second) {
-    first.insert(first.end(), second.begin(), second.end());
-    return first;
-}
-
 // What a run left, as LOOK_AROUND prints it: the mount on /mnt/usb (device,
 // type, rw or ro, sync), what /mnt/usb holds, the sign.
 const std::string ON_SDA1 = "/dev/sda1 ext2 rw,sync\n/mnt/usb: lost+found\n/tmp/usb\n";
 const std::string ON_SDA = "/dev/sda ext2 rw,sync\n/mnt/usb: lost+found\n/tmp/usb\n";
 const std::string EMPTY_MOUNT_POINT = "/mnt/usb:\n";
-const std::string NOTHING = "";
 
 const char* const LOOK_AROUND =
     "while read -r dev dir type opts rest; do\n"
@@ -76,15 +70,12 @@ struct Expected {
     std::string left;
 };
 
-const Expected REFUSED = {255, UNKNOWN, {}, NOTHING};
-const Expected SILENT = {255, "", {}, NOTHING};
+const Expected REFUSED = {255, UNKNOWN, {}, ""};
+const Expected SILENT = {255, "", {}, ""};
 // usb-mount started by the hot-plug stand-in runs unwatched: no commands on record.
-const Expected PLUGGED_AND_PULLED = {0, READY + GONE, {}, NOTHING};
+const Expected PLUGGED_AND_PULLED = {0, READY + GONE, {}, ""};
 
 struct Case {
-    Case(const char* name, Lines args, Stick stick, Setup setup, Expected expected)
-        : name(name), args(std::move(args)), stick(stick), setup(setup),
-          expected(std::move(expected)) {}
     const char* name;
     Lines args; // hot_plug: the kernel's events, played through the shipped mdev rules
     Stick stick;
@@ -92,30 +83,27 @@ struct Case {
     Expected expected;
 };
 
+// clang-format off
 const Case CASES[] = {
-    Case("partitioned", {"mount"}, Stick::partitioned, Setup::plain,
-         {0, READY, {MKDIR, MOUNT_SDA1, SIGN}, ON_SDA1}),
-    Case("whole_disk_no_argument", {}, Stick::whole_disk, Setup::plain,
-         {0, READY, {MKDIR, MOUNT_SDA, SIGN}, ON_SDA}),
-    Case("unmountable_mount_extra", {"mount", "extra"}, Stick::blank, Setup::plain,
-         {NONZERO, CANNOT_MOUNT, {MKDIR, MOUNT_SDA1}, EMPTY_MOUNT_POINT}),
-    Case("no_block_device", {"mount"}, Stick::none, Setup::plain,
-         {255, NO_DEVICE, {MKDIR}, EMPTY_MOUNT_POINT}),
-    Case("unmount", {"unmount"}, Stick::partitioned, Setup::mounted_at_power_on,
-         {0, READY + GONE, Lines{MKDIR, MOUNT_SDA1, SIGN} + UNMOUNT, NOTHING}),
-    Case("unmount_nothing_mounted", {"unmount"}, Stick::none, Setup::plain,
-         {0, GONE, UNMOUNT, NOTHING}),
-    Case("unmount_extra", {"unmount", "extra"}, Stick::partitioned, Setup::plain, REFUSED),
-    Case("letter_case", {"Mount"}, Stick::partitioned, Setup::plain, REFUSED),
-    Case("letter_case_unmount", {"UNMOUNT"}, Stick::partitioned, Setup::plain, REFUSED),
-    Case("longer_word", {"mount "}, Stick::partitioned, Setup::plain, REFUSED),
-    Case("no_console", {"mount"}, Stick::partitioned, Setup::no_console, SILENT),
-    Case("no_shell", {"mount"}, Stick::partitioned, Setup::no_shell, SILENT),
-    Case("hot_plug_partitioned", {"sda add", "sda1 add", "sda1 remove", "sda remove"},
-         Stick::partitioned, Setup::hot_plug, PLUGGED_AND_PULLED),
-    Case("hot_plug_whole_disk", {"sda add", "sda remove"}, Stick::whole_disk, Setup::hot_plug,
-         PLUGGED_AND_PULLED),
+    {"partitioned", {"mount"}, Stick::partitioned, Setup::plain, {0, READY, {MKDIR, MOUNT_SDA1, SIGN}, ON_SDA1}},
+    {"whole_disk_no_argument", {}, Stick::whole_disk, Setup::plain, {0, READY, {MKDIR, MOUNT_SDA, SIGN}, ON_SDA}},
+    {"unmountable_mount_extra", {"mount", "extra"}, Stick::blank, Setup::plain,
+     {NONZERO, CANNOT_MOUNT, {MKDIR, MOUNT_SDA1}, EMPTY_MOUNT_POINT}},
+    {"no_block_device", {"mount"}, Stick::none, Setup::plain, {255, NO_DEVICE, {MKDIR}, EMPTY_MOUNT_POINT}},
+    {"unmount", {"unmount"}, Stick::partitioned, Setup::mounted_at_power_on,
+     {0, READY + GONE, {MKDIR, MOUNT_SDA1, SIGN, UNMOUNT[0], UNMOUNT[1], UNMOUNT[2]}, ""}},
+    {"unmount_nothing_mounted", {"unmount"}, Stick::none, Setup::plain, {0, GONE, UNMOUNT, ""}},
+    {"unmount_extra", {"unmount", "extra"}, Stick::partitioned, Setup::plain, REFUSED},
+    {"letter_case", {"Mount"}, Stick::partitioned, Setup::plain, REFUSED},
+    {"letter_case_unmount", {"UNMOUNT"}, Stick::partitioned, Setup::plain, REFUSED},
+    {"longer_word", {"mount "}, Stick::partitioned, Setup::plain, REFUSED},
+    {"no_console", {"mount"}, Stick::partitioned, Setup::no_console, SILENT},
+    {"no_shell", {"mount"}, Stick::partitioned, Setup::no_shell, SILENT},
+    {"hot_plug_partitioned", {"sda add", "sda1 add", "sda1 remove", "sda remove"}, Stick::partitioned,
+     Setup::hot_plug, PLUGGED_AND_PULLED},
+    {"hot_plug_whole_disk", {"sda add", "sda remove"}, Stick::whole_disk, Setup::hot_plug, PLUGGED_AND_PULLED},
 };
+// clang-format on
 
 // mdev for the kernel's events ("sda add"): the first rule whose pattern
 // matches the device name handles the event; its command runs through the
@@ -141,10 +129,6 @@ Lines mdev(const Lines& events) {
         }
     }
     return args;
-}
-
-void PrintTo(const Case& c, std::ostream* out) {
-    *out << c.name;
 }
 
 class UsbMountTest : public VirtualSwitchTest, public ::testing::WithParamInterface<Case> {};
