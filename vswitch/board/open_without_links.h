@@ -1,13 +1,12 @@
 // Files of a switch directory written from outside the switch (tests, the
 // vswitch command) as root. The switch writes in its directory, so any name
 // below it may have become a symbolic link to this machine's own files: such
-// a path is refused (ELOOP), never followed. Callers hand in paths that hold
-// no link of their own (Board and VirtualSwitch keep their folder canonical).
+// a path is refused (ELOOP or ENOTDIR), never followed. Callers hand in
+// absolute paths that hold no link of their own (Board and VirtualSwitch keep
+// their folder canonical).
 #pragma once
 
 #include <fcntl.h>
-#include <linux/openat2.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -18,12 +17,19 @@
 namespace vswitch {
 
 inline platform::UniqueFd open_without_links(const std::string& path, int flags, mode_t mode = 0) {
-    open_how how{};
-    how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
-    how.mode = (flags & O_CREAT) ? mode : 0;
-    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    // Walked a name at a time rather than with openat2, which qemu-user (the
+    // target build's tests) does not offer.
+    platform::UniqueFd dir(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    size_t start = 0;
+    for (size_t slash; dir.valid() && (slash = path.find('/', start)) != std::string::npos;
+         start = slash + 1)
+        if (slash > start)
+            dir = platform::UniqueFd(::openat(dir.get(), path.substr(start, slash - start).c_str(),
+                                              O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dir.valid())
+        return dir;
     return platform::UniqueFd(
-        static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how)));
+        ::openat(dir.get(), path.substr(start).c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode));
 }
 
 // Replaces the file's contents; false when it cannot be opened or written.
