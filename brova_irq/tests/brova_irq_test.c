@@ -6,9 +6,9 @@
  * "brova.mode=" on the kernel command line names the boot: "main" runs
  * every case that leaves the machine running; any other mode is the name
  * of the one event row that must restart the board. That row prints the
- * driver lines it expects ("BROVA-EXPECT <level>text") and "BROVA-ARMED",
- * then raises the event; run_vm_test.sh reads the console after the marker
- * and checks that the machine reset.
+ * driver lines it expects ("BROVA-EXPECT <level>text|...") and
+ * "BROVA-ARMED", then raises the event; run_vm_test.sh reads the console
+ * after the marker and checks that the machine reset.
  */
 #define _GNU_SOURCE
 #include <fcntl.h>
@@ -24,37 +24,31 @@
 
 #define SIM "/sys/kernel/debug/brova_irq_sim/"
 #define DEV "/dev/brova-irq"
+#define ACTIONS "/sys/kernel/irq/%u/actions"
 
-#define IRQ_IOC_REGISTER_AOS	0x40044300u
-#define IRQ_IOC_WAIT		0x40044301u
-#define IRQ_IOC_SET_WD_TIMEOUT	0x40044302u
-#define IRQ_IOC_INJECT		0x40044304u
-#define IRQ_IOC_REGISTER_WD	0x40044305u
+/* The driver's requests as the Application OS numbers them. */
+enum { REG_AOS = 0x40044300, WAIT, SET_WD, INJECT = 0x40044304, REG_WD };
 
 #define UNTOUCHED	0xdeadbeefu	/* the waiter's mask before the request */
 #define UNKNOWN_ID	0x7ffffff0
-#define ABSENT		-99999L		/* a state field of an unloaded driver */
 
 /* Driver lines as the tests expect them: "<level>text\n" each. */
 #define GOT(m)		"<6>-Brova IRQ: Got BROVA irq " m " err 0\n"
 #define BUTTON		"<6>*********** Reset button pushed ***********\n"
 #define WD_EXPIRED(n)	"<6>-Brova IRQ: WATCHDOG IRQ expired " #n "\n"
-#define WD_SIGNAL	WD_EXPIRED(1) "<6>-Brova IRQ: WATCHDOG IRQ expired! Signalling application\n"
+#define WD_SIGNAL WD_EXPIRED(1) "<6>-Brova IRQ: WATCHDOG IRQ expired! Signalling application\n"
 #define NOT_FOUND(who)	"<3>-Brova IRQ: Error finding " who " task info 0x%x\n"
-#define UNREG(what)	"<3>********* " what " but application not registered *******\n"
+#define UNREG_BUTTON	"<3>********* Reset button pushed but application not registered *******\n"
+#define UNREG_WD	"<3>********* Watchdog expired but application not registered *******\n"
 #define INTERRUPTED	"<6>-Brova IRQ: IRQ wait interrupted by signal\n"
+#define LOAD_REGS	"map 0xfffe42000 0x1000\nwrite 0x300 0x00000001\n" \
+			"write 0x150 0x800493e0\nwrite 0x110 0x000124f8\nwrite 0x160 0x00010050\n"
 
 #define META struct __test_metadata *_metadata
 
 /* Polls @cond for about @ms milliseconds; its last value. */
-#define WITHIN(ms, cond) ({						\
-	for (int i_ = 0; !(cond) && i_ < (ms) / 5; i_++)		\
-		usleep(5000);						\
-	(cond);								\
-})
-
-static const char load_regs[] = "map 0xfffe42000 0x1000\nwrite 0x300 0x00000001\n"
-	"write 0x150 0x800493e0\nwrite 0x110 0x000124f8\nwrite 0x160 0x00010050\n";
+#define WITHIN(ms, cond) \
+	({ for (int i_ = 0; !(cond) && i_ < (ms) / 5; i_++) usleep(5000); (cond); })
 
 static const unsigned int eirqs[5] = { 0, 2, 7, 3, 6 };	/* table order */
 static unsigned int irq[5];	/* their Linux numbers */
@@ -93,15 +87,8 @@ static long state_get(const char *field)
 	char buf[512] = "\n", key[40], *p;
 
 	snprintf(key, sizeof(key), "\n%s ", field);
-	strcat(buf, read_file(SIM "state", 0));
-	p = strstr(buf, key);
-	return p ? strtol(p + strlen(key), NULL, 0) : ABSENT;
-}
-
-static bool read_irqs(void)
-{
-	return sscanf(read_file(SIM "state", 0), "irq %u %u %u %u %u", &irq[0], &irq[1], &irq[2],
-		      &irq[3], &irq[4]) == 5;
+	p = strstr(strcat(buf, read_file(SIM "state", 0)), key);
+	return p ? strtol(p + strlen(key), NULL, 0) : -1;
 }
 
 /* How often interrupt @nr was handled. */
@@ -140,20 +127,25 @@ static void kmsg_read(char *got, size_t size)
 
 /*
  * The register accesses and the driver's log since the mark are @regs and
- * @log; the tasklet's lines may come a little later.
+ * the lines @fmt makes; the tasklet's lines may come a little later.
  */
-static void expect(META, const char *regs, const char *log)
+static void expect(META, const char *regs, const char *fmt, ...)
 {
-	char got[2048] = "";
+	char want[2048], got[2048] = "";
+	va_list ap;
 
+	va_start(ap, fmt);
+	vsnprintf(want, sizeof(want), fmt, ap);
+	va_end(ap);
 	EXPECT_STREQ(regs, read_file(SIM "regs", 0));
-	WITHIN(2000, (kmsg_read(got, sizeof(got)), strlen(got) >= strlen(log)));
+	WITHIN(2000, (kmsg_read(got, sizeof(got)), strlen(got) >= strlen(want)));
 	usleep(30000);
 	kmsg_read(got, sizeof(got));
-	EXPECT_STREQ(log, got);
+	EXPECT_STREQ(want, got);
 	mark();
 }
 
+/* Loads a module; once the driver is in, its Linux numbers are known. */
 static int load(const char *name, const char *params)
 {
 	char path[64];
@@ -161,6 +153,8 @@ static int load(const char *name, const char *params)
 	int err = syscall(SYS_finit_module, f, params, 0) ? -errno : 0;
 
 	close(f);
+	sscanf(read_file(SIM "state", 0), "irq %u %u %u %u %u", &irq[0], &irq[1], &irq[2], &irq[3],
+	       &irq[4]);
 	return err;
 }
 
@@ -182,20 +176,17 @@ static int brova_major(void)
 static int open_device(void)
 {
 	unlink(DEV);
-	if (mknod(DEV, S_IFCHR | 0600, makedev(brova_major(), 0)))
-		return -1;
+	mknod(DEV, S_IFCHR | 0600, makedev(brova_major(), 0));
 	return open(DEV, O_RDWR | O_CLOEXEC);
 }
 
 /* Nothing of the driver is left: device number, lines, state. */
 static void expect_gone(META)
 {
-	int i;
-
 	EXPECT_EQ(0, brova_major());
-	for (i = 0; i < 5; i++)
-		EXPECT_STRNE("brova-irq\n", read_file("/sys/kernel/irq/%u/actions", irq[i]));
-	EXPECT_EQ(ABSENT, state_get("pending"));
+	for (int i = 0; i < 5; i++)
+		EXPECT_STRNE("brova-irq\n", read_file(ACTIONS, irq[i]));
+	EXPECT_STREQ("unloaded\n", read_file(SIM "state", 0));
 }
 
 static int req(unsigned int cmd, unsigned long arg)
@@ -233,17 +224,19 @@ static void *wait_main(void *arg)
 	struct waiter *w = arg;
 
 	w->tid = gettid();
-	w->ret = ioctl(fd, IRQ_IOC_WAIT, w->addr) ? -errno : 0;
+	w->ret = ioctl(fd, WAIT, w->addr) ? -errno : 0;
 	__atomic_store_n(&w->done, 1, __ATOMIC_SEQ_CST);
 	return NULL;
 }
 
-static void start(struct waiter *w, uint32_t *addr)
+/* The mask goes to @addr, or to the waiter's own mask. */
+static struct waiter *start(struct waiter *w, uint32_t *addr)
 {
 	memset(w, 0, sizeof(*w));
 	w->mask = UNTOUCHED;
 	w->addr = addr ?: &w->mask;
 	pthread_create(&w->thread, NULL, wait_main, w);
+	return w;
 }
 
 /* Whether the request sleeps in the driver. */
@@ -282,16 +275,15 @@ static pid_t who(int as)
 
 static void __attribute__((constructor)) boot_mode(void)
 {
-	char *p = strstr(read_file("/proc/cmdline", 0), "brova.mode=");
-
-	if (p)
-		sscanf(p + strlen("brova.mode="), "%63s", mode);
+	sscanf(strstr(read_file("/proc/cmdline", 0), "brova.mode=") ?: "", "brova.mode=%63s", mode);
 	kmsg = open("/dev/kmsg", O_RDONLY | O_NONBLOCK);
 	/* The console shows kernel faults; in a restart boot the driver's lines. */
 	klogctl(8, NULL, strcmp(mode, "main") ? 8 : 5);
+	sigaddset(&sigill, SIGILL);
+	sigprocmask(SIG_BLOCK, &sigill, NULL);
 }
 
-/* The board loaded and, with @driver, the driver loaded and open; only in the boot @boot. */
+/* The board fresh and, with @driver, the driver loaded and open; only in the boot @boot. */
 static void up(META, const char *boot, bool driver)
 {
 	int err;
@@ -301,182 +293,122 @@ static void up(META, const char *boot, bool driver)
 		SKIP(_exit(255), "only in the %s boot", boot);
 	err = load("brova_irq_sim", "");
 	ASSERT_TRUE(err == 0 || err == -EEXIST);
-	unload();	/* left over from a failed test */
-	mark();
-	if (!driver)
-		return;
-	ASSERT_EQ(0, load("brova_irq", ""));
-	ASSERT_TRUE(read_irqs());
-	fd = open_device();
-	ASSERT_LE(0, fd);
-	sigemptyset(&sigill);
-	sigaddset(&sigill, SIGILL);
-	sigprocmask(SIG_BLOCK, &sigill, NULL);
-	mark();
-}
-
-static void down(void)
-{
-	close(fd);
-	fd = -1;
-	unload();
+	unload();	/* left over from an earlier test */
 	sim_set("fail_map", 0);
 	sim_set("fail_irq", -1);
 	sim_set("hog_majors", 0);
+	mark();
+	if (driver) {
+		ASSERT_EQ(0, load("brova_irq", ""));
+		fd = open_device();
+		ASSERT_LE(0, fd);
+		mark();
+	}
 }
 
 /* ------------------------------------------------------------------ */
-
-FIXTURE(load) {};
-FIXTURE_SETUP(load) { up(_metadata, "main", false); }
-FIXTURE_TEARDOWN(load) { down(); }
 
 /* The load log with the first @requested lines; -1: up to the mapping. */
 static char *load_log(bool no_major, int requested)
 {
 	static char b[1024];
-	int i;
 
 	snprintf(b, sizeof(b), "<6>-Brova IRQ: Brova IRQ Driver \n%s"
 		 "<6>-Brova IRQ: Mapping CPU register space 0xfffe42000 0x1000\n%s",
 		 no_major ? "<1>IRQ DRIVER: Can't allocate major.\n" : "",
 		 requested >= 0 ? "<6>-Brova IRQ: setting up 5 IRQs\n" : "");
-	for (i = 0; i < requested; i++)
+	for (int i = 0; i < requested; i++)
 		sprintf(b + strlen(b), "<6>-Brova IRQ: EIRQ %u requested IRQ line %u \n",
 			eirqs[i], irq[i]);
 	return b;
 }
 
-TEST_F(load, load_and_unload)
+TEST(load_and_unload)
 {
+	const char *param = "/sys/module/brova_irq/parameters/pid";
+	struct stat st;
 	int i;
 
-	ASSERT_EQ(0, load("brova_irq", ""));
-	ASSERT_TRUE(read_irqs());
-	expect(_metadata, load_regs, load_log(false, 5));
+	up(_metadata, "main", false);
+	ASSERT_EQ(0, load("brova_irq", "pid=1234"));
+	expect(_metadata, LOAD_REGS, "%s", load_log(false, 5));
 	for (i = 0; i < 5; i++) {
-		EXPECT_STREQ("brova-irq\n", read_file("/sys/kernel/irq/%u/actions", irq[i]));
+		EXPECT_STREQ("brova-irq\n", read_file(ACTIONS, irq[i]));
 		EXPECT_EQ(0, irq_count(irq[i]));
 	}
-	EXPECT_NE(0, brova_major());
-	EXPECT_EQ(30, state_get("wd_timeout"));
-	EXPECT_EQ(1, state_get("first_wd_expire"));
-	EXPECT_EQ(0, state_get("aos_pid") | state_get("wd_pid") | state_get("pending"));
-
+	EXPECT_STREQ("\npending 0x0\naos_pid 0\nwd_pid 0\nwd_timeout 30\nfirst_wd_expire 1\n"
+		     "regs mapped\n", strchr(read_file(SIM "state", 0), '\n'));
+	EXPECT_STREQ("1234\n", read_file(param, 0));
+	ASSERT_EQ(0, stat(param, &st));
+	EXPECT_EQ(0444u, st.st_mode & 0777);
+	fd = open_device();
+	EXPECT_EQ(-EWOULDBLOCK, unload());
+	close(fd);
 	ASSERT_EQ(0, unload());
 	expect(_metadata, "unmap\n", "");
 	expect_gone(_metadata);
-}
 
-TEST_F(load, window_not_mappable)
-{
-	ASSERT_EQ(0, sim_set("fail_map", 1));
-	EXPECT_EQ(-ENODEV, load("brova_irq", ""));
-	expect(_metadata, "", strcat(load_log(false, -1),
-	       "<3>-Brova IRQ: unable to map CPU register space at 0xfffe42000\n"));
-	expect_gone(_metadata);
-}
-
-TEST_F(load, line_not_obtainable)
-{
-	char regs[512], *log;
-	int i;
-
-	/* Learn the Linux numbers first. */
-	ASSERT_EQ(0, load("brova_irq", ""));
-	ASSERT_TRUE(read_irqs());
-	ASSERT_EQ(0, unload());
-	mark();
-	for (i = 0; i < 5; i++) {
-		ASSERT_EQ(0, sim_set("fail_irq", eirqs[i]));
-		EXPECT_EQ(-EAGAIN, load("brova_irq", ""));
-		log = load_log(false, i);
-		sprintf(log + strlen(log), "<3>-Brova IRQ: Not able to get IRQ line %u (%u)\n",
-			eirqs[i], irq[i]);
-		expect(_metadata, strcat(strcpy(regs, load_regs), "unmap\n"), log);
-		expect_gone(_metadata);
-		EXPECT_STREQ("brova-sim-busy\n", read_file("/sys/kernel/irq/%u/actions", irq[i]));
-	}
-}
-
-TEST_F(load, no_device_number)
-{
+	/* Without a device number the board is still watched. */
 	ASSERT_EQ(0, sim_set("hog_majors", 1));
 	ASSERT_LT(0, atoi(read_file(SIM "hog_majors", 0)));
 	ASSERT_EQ(0, load("brova_irq", ""));
-	ASSERT_TRUE(read_irqs());
-	expect(_metadata, load_regs, load_log(true, 5));
+	expect(_metadata, LOAD_REGS, "%s", load_log(true, 5));
 	EXPECT_EQ(0, brova_major());
-	EXPECT_STREQ("brova-irq\n", read_file("/sys/kernel/irq/%u/actions", irq[4]));
+	EXPECT_STREQ("brova-irq\n", read_file(ACTIONS, irq[4]));
 	EXPECT_EQ(0, unload());
 	expect(_metadata, "unmap\n", "");
 	ASSERT_EQ(0, sim_set("hog_majors", 0));
 	expect_gone(_metadata);
-}
 
-TEST_F(load, parameter_and_busy_unload)
-{
-	struct stat st;
+	ASSERT_EQ(0, sim_set("fail_map", 1));
+	EXPECT_EQ(-ENODEV, load("brova_irq", ""));
+	expect(_metadata, "", "%s<3>-Brova IRQ: unable to map CPU register space at 0xfffe42000\n",
+	       load_log(false, -1));
+	expect_gone(_metadata);
+	ASSERT_EQ(0, sim_set("fail_map", 0));
 
-	ASSERT_EQ(0, load("brova_irq", "pid=1234"));
-	EXPECT_STREQ("1234\n", read_file("/sys/module/brova_irq/parameters/pid", 0));
-	ASSERT_EQ(0, stat("/sys/module/brova_irq/parameters/pid", &st));
-	EXPECT_EQ(0444u, st.st_mode & 0777);
-	fd = open_device();
-	ASSERT_LE(0, fd);
-	EXPECT_EQ(-EWOULDBLOCK, unload());
-	EXPECT_NE(ABSENT, state_get("pending"));
+	for (i = 0; i < 5; i++) {
+		ASSERT_EQ(0, sim_set("fail_irq", eirqs[i]));
+		EXPECT_EQ(-EAGAIN, load("brova_irq", ""));
+		expect(_metadata, LOAD_REGS "unmap\n",
+		       "%s<3>-Brova IRQ: Not able to get IRQ line %u (%u)\n", load_log(false, i),
+		       eirqs[i], irq[i]);
+		expect_gone(_metadata);
+		EXPECT_STREQ("brova-sim-busy\n", read_file(ACTIONS, irq[i]));
+	}
 }
 
 /* ------------------------------------------------------------------ */
 
 FIXTURE(drv) {};
 FIXTURE_SETUP(drv) { up(_metadata, "main", true); }
-FIXTURE_TEARDOWN(drv) { down(); }
+FIXTURE_TEARDOWN(drv) {}
 
-TEST_F(drv, unknown_requests)
+TEST_F(drv, requests)
 {
 	static const unsigned int bad[] = {
 		0x40044303, 0x40044306, 0x400443ff, 0x80044300, 0x40044200, 0x40084300, 0,
 	};
+	static const unsigned long steps[][2] = {	/* watchdog timeout set, stored */
+		{ 200, 127 }, { 60, 60 }, { 127, 127 }, { 128, 127 }, { 0, 0 }, { 0xffffffff, 127 },
+		{ 1, 1 },
+	};
+	pid_t ids[4] = { getpid(), UNKNOWN_ID, who(EXITED), 0 };
 	unsigned int i;
 
 	for (i = 0; i < ARRAY_SIZE(bad); i++)
 		EXPECT_EQ(-EINVAL, req(bad[i], 0));
-	expect(_metadata, "", "");
-}
-
-TEST_F(drv, watchdog_timeout)
-{
-	static const unsigned long steps[][2] = {	/* set, stored */
-		{ 200, 127 }, { 60, 60 }, { 127, 127 }, { 128, 127 }, { 0, 0 }, { 0xffffffff, 127 },
-		{ 1, 1 },
-	};
-	unsigned int i;
-
 	for (i = 0; i < ARRAY_SIZE(steps); i++) {
-		EXPECT_EQ(0, req(IRQ_IOC_SET_WD_TIMEOUT, steps[i][0]));
+		EXPECT_EQ(0, req(SET_WD, steps[i][0]));
 		EXPECT_EQ((long)steps[i][1], state_get("wd_timeout"));
 		expect(_metadata, steps[i][0] ? "" : "write 0x150 0x80000000\n",
-		       steps[i][0] > 127 ? "<6>-Brova IRQ: WARNING - maximum watchdog timeout is 127s\n" : "");
+		       steps[i][0] <= 127 ? "" : "<6>-Brova IRQ: WARNING - maximum watchdog timeout is 127s\n");
 	}
-}
-
-TEST_F(drv, register)
-{
-	pid_t ids[4] = { getpid(), UNKNOWN_ID, who(EXITED), 0 };
-	const char *fmt;
-	char log[128];
-	int i, j;
-
-	for (i = 0; i < 2; i++) {
-		for (j = 0; j < 4; j++) {
-			EXPECT_EQ(0, req(i ? IRQ_IOC_REGISTER_WD : IRQ_IOC_REGISTER_AOS, ids[j]));
-			fmt = !j ? "" : i ? NOT_FOUND("WD") : NOT_FOUND("AOS");
-			snprintf(log, sizeof(log), fmt, ids[j]);
-			expect(_metadata, "", log);
-			EXPECT_EQ(ids[j], state_get(i ? "wd_pid" : "aos_pid"));
-		}
+	for (i = 0; i < 8; i++) {
+		EXPECT_EQ(0, req(i < 4 ? REG_AOS : REG_WD, ids[i % 4]));
+		expect(_metadata, "", !(i % 4) ? "" : i < 4 ? NOT_FOUND("AOS") : NOT_FOUND("WD"),
+		       ids[i % 4]);
+		EXPECT_EQ(ids[i % 4], state_get(i < 4 ? "aos_pid" : "wd_pid"));
 	}
 }
 
@@ -485,19 +417,16 @@ TEST_F(drv, two_waiters)
 {
 	struct waiter w[2];
 
-	start(&w[0], NULL);
-	start(&w[1], NULL);
-	ASSERT_TRUE(asleep(&w[0]) && asleep(&w[1]));
-	EXPECT_EQ(0, req(IRQ_IOC_INJECT, 5));	/* not in the table */
+	ASSERT_TRUE(asleep(start(&w[0], NULL)) && asleep(start(&w[1], NULL)));
+	EXPECT_EQ(0, req(INJECT, 5));	/* not in the table */
 	usleep(300000);
 	EXPECT_TRUE(asleep(&w[0]) && asleep(&w[1]));
 	EXPECT_EQ(0, state_get("pending"));
-	EXPECT_EQ(0, req(IRQ_IOC_INJECT, 2));
+	EXPECT_EQ(0, req(INJECT, 2));
 	usleep(300000);
 	EXPECT_EQ(1, w[0].done + w[1].done);
-	EXPECT_EQ(0, req(IRQ_IOC_INJECT, 7));
-	EXPECT_EQ(0, finish(&w[0]));
-	EXPECT_EQ(0, finish(&w[1]));
+	EXPECT_EQ(0, req(INJECT, 7));
+	EXPECT_EQ(0, finish(&w[0]) | finish(&w[1]));
 	EXPECT_EQ(0x84u, w[0].mask + w[1].mask);
 	expect(_metadata, "", GOT("0x4") GOT("0x80"));
 }
@@ -509,8 +438,7 @@ TEST_F(drv, wait_ends_early)
 	struct waiter w;
 
 	sigaction(SIGUSR1, &sa, NULL);
-	start(&w, NULL);
-	ASSERT_TRUE(asleep(&w));
+	ASSERT_TRUE(asleep(start(&w, NULL)));
 	pthread_kill(w.thread, SIGUSR1);
 	EXPECT_EQ(-EINTR, finish(&w));
 	EXPECT_EQ(0u, w.mask);
@@ -519,19 +447,17 @@ TEST_F(drv, wait_ends_early)
 	/* With SA_RESTART the request sleeps again. */
 	sa.sa_flags = SA_RESTART;
 	sigaction(SIGUSR1, &sa, NULL);
-	start(&w, NULL);
-	ASSERT_TRUE(asleep(&w));
+	ASSERT_TRUE(asleep(start(&w, NULL)));
 	pthread_kill(w.thread, SIGUSR1);
 	EXPECT_FALSE(WITHIN(300, w.done));
 	EXPECT_TRUE(asleep(&w));
-	EXPECT_EQ(0, req(IRQ_IOC_INJECT, 2));
+	EXPECT_EQ(0, req(INJECT, 2));
 	EXPECT_EQ(0, finish(&w));
 	EXPECT_EQ(0x04u, w.mask);
 	expect(_metadata, "", INTERRUPTED GOT("0x4"));
 
-	EXPECT_EQ(0, req(IRQ_IOC_INJECT, 2));
-	start(&w, (uint32_t *)8);
-	EXPECT_EQ(-EFAULT, finish(&w));
+	EXPECT_EQ(0, req(INJECT, 2));
+	EXPECT_EQ(-EFAULT, finish(start(&w, (uint32_t *)8)));
 	expect(_metadata, "", GOT("0x4"));
 }
 
@@ -541,13 +467,12 @@ TEST_F(drv, line_held_disabled_until_next_wait)
 	struct waiter w;
 	long before;
 
-	ASSERT_EQ(0, req(IRQ_IOC_REGISTER_AOS, getpid()));
+	ASSERT_EQ(0, req(REG_AOS, getpid()));
 	for (i = 1; i < 5; i++) {
 		eirq = eirqs[i];
 		before = irq_count(irq[i]);
 		for (round = 0; round < 2; round++) {
-			start(&w, NULL);
-			ASSERT_TRUE(asleep(&w));
+			ASSERT_TRUE(asleep(start(&w, NULL)));
 			EXPECT_EQ(0, sim_set("fire", eirq));
 			EXPECT_EQ(0, finish(&w));
 			EXPECT_EQ(eirq == 3 || eirq == 6 ? UNTOUCHED : 1u << eirq, w.mask);
@@ -563,11 +488,10 @@ TEST_F(drv, watchdog_after_first_expiry)
 	struct waiter w;
 	long fired;
 
-	ASSERT_EQ(0, req(IRQ_IOC_REGISTER_AOS, getpid()));
-	ASSERT_EQ(0, req(IRQ_IOC_REGISTER_WD, getpid()));
+	ASSERT_EQ(0, req(REG_AOS, getpid()));
+	ASSERT_EQ(0, req(REG_WD, getpid()));
 	/* Fired while a request waits, so that no wait enables it again. */
-	start(&w, NULL);
-	ASSERT_TRUE(asleep(&w));
+	ASSERT_TRUE(asleep(start(&w, NULL)));
 	ASSERT_EQ(0, sim_set("fire", 0));
 	ASSERT_EQ(0, finish(&w));
 	expect_signal(_metadata, 1);
@@ -575,27 +499,23 @@ TEST_F(drv, watchdog_after_first_expiry)
 	mark();
 
 	/* A later expiry only logs. */
-	EXPECT_EQ(0, req(IRQ_IOC_INJECT, 0));
-	start(&w, NULL);
-	EXPECT_EQ(0, finish(&w));
+	EXPECT_EQ(0, req(INJECT, 0));
+	EXPECT_EQ(0, finish(start(&w, NULL)));
 	EXPECT_EQ(UNTOUCHED, w.mask);
 	expect_signal(_metadata, 0);
 	expect(_metadata, "", GOT("0x1") WD_EXPIRED(0));
 
 	/* Its line stays disabled. */
-	start(&w, NULL);
-	ASSERT_TRUE(asleep(&w));
+	ASSERT_TRUE(asleep(start(&w, NULL)));
 	EXPECT_EQ(0, sim_set("fire", 0));
 	EXPECT_FALSE(WITHIN(200, w.done));
 	EXPECT_EQ(fired, irq_count(irq[0]));
-	EXPECT_EQ(0, req(IRQ_IOC_INJECT, 2));
+	EXPECT_EQ(0, req(INJECT, 2));
 	EXPECT_EQ(0, finish(&w));
 	EXPECT_EQ(0x04u, w.mask);
 }
 
 /* ------------------------------------------------------------------ */
-
-enum { INJECT, FIRE };
 
 /*
  * One event: raised, then taken by a wait request when an Application OS
@@ -603,83 +523,67 @@ enum { INJECT, FIRE };
  */
 FIXTURE(event) {};
 FIXTURE_VARIANT(event) {
-	int src;		/* FIRE: a board interrupt; INJECT: the request */
+	const char *restart;	/* the boot in which the row restarts the board */
+	bool fire;		/* a board interrupt; otherwise the inject request */
 	unsigned int line;	/* EIRQs raised, as a mask */
 	int aos, wd;		/* who is registered */
+	const char *log;	/* driver lines; %x: the ID of the dead process */
 	unsigned int mask;	/* copied to the waiter; 0: nothing copied */
 	int sig;		/* si_errno of the signal; 0: none */
-	const char *log;	/* driver lines; %x: the ID of the dead process */
-	const char *restart;	/* the boot in which the row restarts the board */
 };
 FIXTURE_SETUP(event) { up(_metadata, variant->restart ?: "main", true); }
-FIXTURE_TEARDOWN(event) { down(); }
+FIXTURE_TEARDOWN(event) {}
 
-#define ROW(name, ...) FIXTURE_VARIANT_ADD(event, name) { __VA_ARGS__ }
-ROW(inject_2_7, .line = 0x84, .aos = SELF, .mask = 0x84, .log = GOT("0x84"));
-ROW(inject_2_6, .line = 0x44, .aos = SELF, .sig = 2, .log = GOT("0x44") BUTTON);
-ROW(inject_0_2_3, .line = 0x0d, .aos = SELF, .wd = SELF, .sig = 1, .log = GOT("0xd") WD_SIGNAL);
-ROW(fire_0, .src = FIRE, .line = 0x01, .aos = SELF, .wd = SELF, .sig = 1,
-    .log = GOT("0x1") WD_SIGNAL);
-ROW(fire_2, .src = FIRE, .line = 0x04, .aos = SELF, .mask = 0x04, .log = GOT("0x4"));
-ROW(fire_7, .src = FIRE, .line = 0x80, .aos = SELF, .mask = 0x80, .log = GOT("0x80"));
-ROW(fire_3, .src = FIRE, .line = 0x08, .aos = SELF, .sig = 2, .log = GOT("0x8") BUTTON);
-ROW(fire_6, .src = FIRE, .line = 0x40, .aos = SELF, .sig = 2, .log = GOT("0x40") BUTTON);
-ROW(fire_2_aos_unknown, .src = FIRE, .line = 0x04, .aos = UNKNOWN, .mask = 0x04, .log = GOT("0x4"));
-ROW(tasklet_fire_2, .src = FIRE, .line = 0x04, .log = "");
-ROW(tasklet_fire_0, .src = FIRE, .line = 0x01, .wd = SELF, .sig = 1, .log = WD_SIGNAL);
-ROW(button_unregistered, .src = FIRE, .line = 0x08, .log = BUTTON UNREG("Reset button pushed"),
-    .restart = "button_unregistered");
-ROW(button_zombie, .src = FIRE, .line = 0x40, .aos = ZOMBIE,
-    .log = GOT("0x40") BUTTON NOT_FOUND("AOS") UNREG("Reset button pushed"),
-    .restart = "button_zombie");
-ROW(wd_unregistered, .src = FIRE, .line = 0x01, .log = WD_EXPIRED(1) UNREG("Watchdog expired"),
-    .restart = "wd_unregistered");
-ROW(wd_exited, .line = 0x01, .aos = SELF, .wd = EXITED,
-    .log = GOT("0x1") NOT_FOUND("WD") WD_EXPIRED(1) UNREG("Watchdog expired"),
-    .restart = "wd_exited");
-
-/* Shows the lines the restart must log, '|' after each, then the marker they follow. */
-static void arm(char *log)
-{
-	char *p;
-
-	for (p = log; (p = strchr(p, '\n')); *p = '|')
-		;
-	printf("BROVA-EXPECT %s\nBROVA-ARMED\n", log);
-	fflush(stdout);
-	tcdrain(1);
-	usleep(100000);
-}
+#define ROW(name, ...) FIXTURE_VARIANT_ADD(event, name) { NULL, __VA_ARGS__ }
+#define RESTART(name, ...) FIXTURE_VARIANT_ADD(event, name) { #name, __VA_ARGS__, 0, 0 }
+ROW(inject_2_7, 0, 0x84, SELF, 0, GOT("0x84"), 0x84, 0);
+ROW(inject_2_6, 0, 0x44, SELF, 0, GOT("0x44") BUTTON, 0, 2);
+ROW(inject_0_2_3, 0, 0x0d, SELF, SELF, GOT("0xd") WD_SIGNAL, 0, 1);
+ROW(fire_0, 1, 0x01, SELF, SELF, GOT("0x1") WD_SIGNAL, 0, 1);
+ROW(fire_2, 1, 0x04, SELF, 0, GOT("0x4"), 0x04, 0);
+ROW(fire_7, 1, 0x80, SELF, 0, GOT("0x80"), 0x80, 0);
+ROW(fire_3, 1, 0x08, SELF, 0, GOT("0x8") BUTTON, 0, 2);
+ROW(fire_6, 1, 0x40, SELF, 0, GOT("0x40") BUTTON, 0, 2);
+ROW(fire_2_aos_unknown, 1, 0x04, UNKNOWN, 0, GOT("0x4"), 0x04, 0);
+ROW(tasklet_fire_2, 1, 0x04, NONE, 0, "", 0, 0);
+ROW(tasklet_fire_0, 1, 0x01, NONE, SELF, WD_SIGNAL, 0, 1);
+RESTART(button_unregistered, 1, 0x08, NONE, 0, BUTTON UNREG_BUTTON);
+RESTART(button_zombie, 1, 0x40, ZOMBIE, 0, GOT("0x40") BUTTON NOT_FOUND("AOS") UNREG_BUTTON);
+RESTART(wd_unregistered, 1, 0x01, NONE, 0, WD_EXPIRED(1) UNREG_WD);
+RESTART(wd_exited, 0, 0x01, SELF, EXITED, GOT("0x1") NOT_FOUND("WD") WD_EXPIRED(1) UNREG_WD);
 
 TEST_F(event, raise)
 {
 	pid_t aos = who(variant->aos), wd = who(variant->wd);
 	unsigned int pending = aos ? variant->line : 0, e;
-	char log[1024];
+	char log[1024], *p;
 	struct waiter w;
 
 	if (aos)
-		ASSERT_EQ(0, req(IRQ_IOC_REGISTER_AOS, aos));
+		ASSERT_EQ(0, req(REG_AOS, aos));
 	if (wd)
-		ASSERT_EQ(0, req(IRQ_IOC_REGISTER_WD, wd));
+		ASSERT_EQ(0, req(REG_WD, wd));
 	snprintf(log, sizeof(log), variant->log, variant->aos >= UNKNOWN ? aos : wd);
 	mark();
-	if (variant->restart)
-		arm(log);
+	if (variant->restart) {
+		/* The lines the restart must log, '|' after each, then the marker they follow. */
+		for (p = log; (p = strchr(p, '\n')); *p = '|')
+			;
+		printf("BROVA-EXPECT %s\nBROVA-ARMED\n", log);
+		tcdrain(1);
+		usleep(100000);
+	}
 	for (e = 0; e < 8; e++)
 		if (variant->line & 1u << e)
-			EXPECT_EQ(0, variant->src == FIRE ? sim_set("fire", e) :
-					 req(IRQ_IOC_INJECT, e));
+			EXPECT_EQ(0, variant->fire ? sim_set("fire", e) : req(INJECT, e));
 	/* Until a wait request takes them, or the tasklet when nobody is registered. */
-	WITHIN(2000, state_get("pending") == pending);
-	EXPECT_EQ((long)pending, state_get("pending"));
+	EXPECT_TRUE(WITHIN(2000, state_get("pending") == pending));
 	if (aos) {
-		start(&w, NULL);
-		EXPECT_EQ(0, finish(&w));
+		EXPECT_EQ(0, finish(start(&w, NULL)));
 		EXPECT_EQ(variant->mask ?: UNTOUCHED, w.mask);
 	}
 	expect_signal(_metadata, variant->sig);
-	expect(_metadata, variant->sig == 1 ? "write 0x150 0x00015f90\n" : "", log);
+	expect(_metadata, variant->sig == 1 ? "write 0x150 0x00015f90\n" : "", "%s", log);
 }
 
 TEST_HARNESS_MAIN

@@ -13,30 +13,22 @@ set -euo pipefail
 
 src=$(cd "$(dirname "$0")/.." && pwd)
 work=${1:-$(mktemp -d /tmp/brova-irq-ppc.XXXXXX)}
-work=$(mkdir -p "$work" && cd "$work" && pwd)
+mod=$(mkdir -p "$work" && cd "$work" && pwd)/switch-ppc
 cache=${BROVA_PPC_CACHE:-/var/cache/brova-irq}
 tarball=/usr/src/linux-source-6.1.tar.xz
-tree=$cache/linux-source-6.1
-out=$cache/mpc85xx
+tree=$cache/linux-source-6.1 out=$cache/mpc85xx
 
-die() {
-	echo "ppc_compile_test: $*" >&2
-	exit 1
-}
+die() { echo "ppc_compile_test: $*" >&2; exit 1; }
+kmake() { make -s ARCH=powerpc CROSS_COMPILE=powerpc-linux-gnu- "$@"; }
 
 for need in powerpc-linux-gnu-gcc:gcc-powerpc-linux-gnu flex:flex bison:bison bc:bc make:make; do
-	command -v "${need%%:*}" >/dev/null ||
-		die "${need%%:*} missing (Debian package ${need#*:}; scripts/setup installs it)"
+	command -v "${need%%:*}" >/dev/null || die "${need%%:*} missing (Debian package ${need#*:}; scripts/setup installs it)"
 done
 [[ -f $tarball ]] || die "$tarball missing (Debian package linux-source-6.1)"
 version=$(dpkg-query -W -f='${Version}' linux-source-6.1)
 
-kmake() {
-	make -s ARCH=powerpc CROSS_COMPILE=powerpc-linux-gnu- "$@"
-}
-
-mkdir -p "$cache"
 # One preparation at a time, whichever checkout asks.
+mkdir -p "$cache"
 exec 9>"$cache/lock"
 flock 9
 if [[ $(cat "$out/.prepared" 2>/dev/null) != "$version" ]]; then
@@ -44,17 +36,14 @@ if [[ $(cat "$out/.prepared" 2>/dev/null) != "$version" ]]; then
 	rm -rf "$tree" "$out"
 	tar -xf "$tarball" -C "$cache"
 	kmake -C "$tree" O="$out" mpc85xx_defconfig >/dev/null
-	grep -q '^CONFIG_PHYS_64BIT=y' "$out/.config" ||
-		die "mpc85xx_defconfig lacks 36-bit physical addresses"
+	grep -q '^CONFIG_PHYS_64BIT=y' "$out/.config" || die "mpc85xx_defconfig lacks 36-bit physical addresses"
 	kmake -C "$tree" O="$out" -j"$(nproc)" modules_prepare
 	# Linking a module needs it; modules_prepare does not make it here.
 	kmake -C "$tree" O="$out" arch/powerpc/lib/crtsavres.o
 	echo "$version" >"$out/.prepared"
 fi
 
-mod=$work/switch-ppc
-rm -rf "$mod"
-mkdir -p "$mod"
+rm -rf "$mod" && mkdir -p "$mod"
 cp "$src"/Kbuild "$src"/Makefile "$src"/*.c "$src"/*.h "$mod"/
 kmake -C "$out" M="$mod" BROVA_BOARD=switch modules >"$mod/build.log" 2>&1 ||
 	{ cat "$mod/build.log"; die "the driver does not build for the switch"; }
@@ -63,11 +52,8 @@ kmake -C "$out" M="$mod" BROVA_BOARD=switch modules >"$mod/build.log" 2>&1 ||
 unexpected=$(grep -vE 'undefined!$|^WARNING: Module.symvers is missing|Modules may not have dependencies|unresolved symbol warnings' \
 	"$mod/build.log" || true)
 [[ -z $unexpected ]] || die "unexpected build output: $unexpected"
-
-LC_ALL=C readelf -h "$mod/brova_irq.ko" | grep -qzE 'Class: +ELF32.*big endian.*Machine: +PowerPC' ||
-	die "not a 32-bit big-endian PowerPC object"
+# A 32-bit big-endian PowerPC object with the switch's board layer linked in.
+LC_ALL=C readelf -h "$mod/brova_irq.ko" | grep -qzE 'Class: +ELF32.*big endian.*Machine: +PowerPC' || die "not for the switch's CPU"
 symbols=$(powerpc-linux-gnu-nm "$mod/brova_irq.ko")
-grep -q ' U irq_create_mapping' <<<"$symbols" && grep -q ' U ioremap' <<<"$symbols" ||
-	die "switch board layer not linked in"
-echo "ppc_compile_test: brova_irq.ko built for $(LC_ALL=C modinfo -F vermagic "$mod/brova_irq.ko")(mpc85xx)"
-echo "1 passed, 0 failed"
+grep -q ' U irq_create_mapping' <<<"$symbols" && grep -q ' U ioremap' <<<"$symbols" || die "switch board layer not linked in"
+echo "ppc_compile_test: 1 passed, 0 failed: brova_irq.ko built for $(LC_ALL=C modinfo -F vermagic "$mod/brova_irq.ko")(mpc85xx)"
