@@ -18,9 +18,14 @@ namespace vswitch {
 
 inline platform::UniqueFd open_without_links(const std::string& path, int flags, mode_t mode = 0) {
     // Walked a name at a time rather than with openat2, which qemu-user (the
-    // target build's tests) does not offer.
-    platform::UniqueFd dir(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    size_t start = 0;
+    // target build's tests) does not offer; the first name by its absolute
+    // path, as qemu-user takes a lone "/" for its target library folder.
+    size_t start = path.find('/', 1);
+    if (start == std::string::npos)
+        return platform::UniqueFd(::open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode));
+    platform::UniqueFd dir(
+        ::open(path.substr(0, start).c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    ++start;
     for (size_t slash; dir.valid() && (slash = path.find('/', start)) != std::string::npos;
          start = slash + 1)
         if (slash > start)
