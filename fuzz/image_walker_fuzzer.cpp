@@ -23,10 +23,7 @@ void scan_records(const uint8_t* header, size_t count) {
         require(signature.found);
         require(signature.signature >= header + IMAGE_SIGNATURE_BODY_OFFSET);
         require(signature.signature + signature.signature_length <= header + count);
-        // Touch every byte the signature check would hash against.
-        volatile uint8_t sum = 0;
-        for (uint16_t i = 0; i < signature.signature_length; ++i)
-            sum = static_cast<uint8_t>(sum + signature.signature[i]);
+        (void)image_crc(signature.signature, signature.signature_length); // reads every byte
     }
     uint32_t word = 0;
     if (find_type_override(header, count, &word))
@@ -45,9 +42,7 @@ void scan_records(const uint8_t* header, size_t count) {
     }
 }
 
-void check_header(const ComponentHeader& h, bool sane) {
-    if (!sane)
-        return;
+void check_header(const ComponentHeader& h) {
     require(h.span >= IMAGE_BASE_HEADER_SIZE);
     require(h.span == h.header_size + h.payload_size);
     char version[IMAGE_VERSION_TEXT_SIZE];
@@ -71,16 +66,13 @@ void walk(const uint8_t* data, size_t size, HeaderRules rules) {
         require(component.start + IMAGE_PROBE_SIZE <= size);
         if (step == WalkStep::malformed)
             break;
-        check_header(component.header, true);
+        check_header(component.header);
         previous_end = component.start + component.header.span;
 
         // What the boot paths and the engine read: the header bytes, then scans.
-        std::vector<uint8_t> header;
-        const size_t wanted = component.header.header_size;
-        if (read_image_bytes(file, component.start, wanted, &header)) {
-            std::vector<uint8_t> exact(header.begin(), header.end());
-            scan_records(exact.data(), exact.size());
-        }
+        std::vector<uint8_t> header; // fresh, so that it holds exactly the bytes read
+        if (read_image_bytes(file, component.start, component.header.header_size, &header))
+            scan_records(header.data(), header.size());
         uint32_t crc = 0;
         (void)compute_component_crc(file, component, &crc);
     }
@@ -92,14 +84,12 @@ void walk(const uint8_t* data, size_t size, HeaderRules rules) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The input as a header buffer of exactly its size.
     scan_records(data, size);
-    if (size >= IMAGE_PROBE_SIZE) {
+    for (const HeaderRules rules : {HeaderRules::all_versions, HeaderRules::versions_1_and_3}) {
         ComponentHeader h;
-        check_header(h, read_component_header(data, &h, HeaderRules::all_versions));
-        check_header(h, read_component_header(data, &h, HeaderRules::versions_1_and_3));
-    }
-    if (size > 0) {
-        walk(data, size, HeaderRules::all_versions);
-        walk(data, size, HeaderRules::versions_1_and_3);
+        if (size >= IMAGE_PROBE_SIZE && read_component_header(data, &h, rules))
+            check_header(h);
+        if (size > 0)
+            walk(data, size, rules);
     }
     (void)image_crc(data, size);
     return 0;

@@ -55,12 +55,9 @@ inline Bytes v1_component(uint32_t magic, uint32_t id, uint32_t payload_size, ui
 
 // An anonymous temporary file holding bytes, positioned at its start.
 inline FILE* temp_file_with(const Bytes& bytes) {
-    FILE* file = std::tmpfile();
-    if (file) {
-        if (!bytes.empty()) // fwrite's buffer must not be null, even for no bytes
-            std::fwrite(bytes.data(), 1, bytes.size(), file);
+    FILE* file = std::tmpfile(); // fwrite's buffer must not be null, even for no bytes
+    if (file && !bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), file) > 0)
         std::rewind(file);
-    }
     return file;
 }
 

@@ -22,8 +22,7 @@ TEST_F(VirtualSwitchTest, InstallLogTakesTheRtcTimeAndRecordsAreWrittenOnTheMoun
                              {"log", "/mnt/usb/b.img", "USB"},
                              {"records", "uboot", "0x01020304", "0xcadbbe3d"}}) {
         boot_program(RECORDS_SCENARIO, args);
-        const Outcome outcome = wait_for_end();
-        EXPECT_TRUE(outcome.ending == Ending::exited && outcome.code == 0) << console();
+        EXPECT_EQ(wait_for_end().code, 0) << console();
         printed += console();
         for (const std::string& command : shell_commands())
             printed += "$ " + command + "\n";

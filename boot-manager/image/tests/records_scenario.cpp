@@ -15,10 +15,9 @@
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     i2c_open_buses();
-    const std::string operation = argc > 1 ? argv[1] : "";
-    if (operation == "log" && argc == 4)
+    if (argc == 4) // log FILE SOURCE
         return std::printf("[result %d]\n", append_install_log(argv[2], argv[3])) < 0;
-    if (operation != "records" || argc != 5)
+    if (argc != 5)
         return 2;
     const int result = update_install_records(argv[2], std::strtoul(argv[3], nullptr, 0),
                                               std::strtoul(argv[4], nullptr, 0));

@@ -68,8 +68,7 @@ class BoardTest : public ::testing::Test {
         std::string text = std::to_string(call()) + "|";
         text += testing::internal::GetCapturedStdout();
         auto spent = [&](uint64_t now) {
-            if (now != time)
-                text += "+" + std::to_string((now - time) / 1000000) + "ms, ";
+            text += now != time ? "+" + std::to_string((now - time) / 1000000) + "ms, " : "";
             time = now;
         };
         for (const auto& transfer : board().i2c_log()) {
@@ -133,8 +132,6 @@ std::string stamp(uint16_t offset, int count) {
     return wire;
 }
 
-const std::string NAK = "I2C error - device 0xac writing bus 0 offset ";
-
 TEST_F(BoardTest, EachFieldIsItsBytesBehindTheMuxAndEveryFailureIsReported) {
     uint8_t block = 0, key[16] = {}, value = 0;
     RtcTime time{};
@@ -144,21 +141,16 @@ TEST_F(BoardTest, EachFieldIsItsBytesBehindTheMuxAndEveryFailureIsReported) {
         std::string wire;
     } rows[] = {
         // clang-format off
-        {[](Board& b) { b.set_nvram(0x0102, {'b'}); }, [&] { return get_config_block(&block) * 1000 + block; }, "1098|" + read(0x0102, "62")},
-        {[](Board& b) { b.set_nvram(0x013B, {213}); b.set_nvram(0x01C5, {7}); }, [&] { const int flag = get_usb_boot_flag(); return flag + get_nvram_offset(0x01C5, 1, &value); }, "220|" + read(0x013B, "d5") + read(0x01C5, "07")},
+        {[](Board& b) { b.set_nvram(0x0102, {'b'}); b.set_nvram(0x013B, {213}); b.set_nvram(0x01C5, {7}); }, [&] { const int config = get_config_block(&block) * 1000 + block, flag = get_usb_boot_flag(); return config * 1000 + flag + get_nvram_offset(0x01C5, 1, &value); }, "1098220|" + read(0x0102, "62") + read(0x013B, "d5") + read(0x01C5, "07")},
         {[](Board& b) { b.set_nvram(0x000D, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}); }, [&] { get_board_key_bytes(key); return key[11] * 100 + key[12]; }, "1200|" + read(0x000D, "01 02 03 04 05 06 07 08 09 0a 0b 0c")},
         {[](Board& b) { b.set_rtc({0x59, 0x30, 0x23, 0x07, 0x31, 0x12, 0x26}); }, [&] { return (rtc_read_time(&time) >= 0) + time.bytes[0] + time.bytes[6]; }, "128|0x68 <- 00, 0x68 -> 59 30 23 07 31 12 26, "},
         {{}, request_factory_config, "3|" + written(0x0206, 'F')},
-        {{}, [] { set_running_image(0x103); return 0; }, "0|" + written(0x013A, 3)},
-        {{}, [] { set_config_block('f'); return 0; }, "0|" + written(0x0102, 'f')},
-        {{}, [] { set_os_mode(2); return 0; }, "0|" + written(0x0138, 'C')},
-        {{}, [] { set_os_mode(256); return 0; }, "0|" + written(0x0138, 'E')},
-        {{}, [] { return set_image_timestamp(0, TIME) + set_image_timestamp(3, TIME); }, "0|"},
-        {{}, [] { return set_image_timestamp(2, TIME); }, "1|" + stamp(0x0110, 7)},
+        {{}, [] { set_running_image(0x103); set_config_block('f'); set_os_mode(2); set_os_mode(256); return 0; }, "0|" + written(0x013A, 3) + written(0x0102, 'f') + written(0x0138, 'C') + written(0x0138, 'E')},
+        {{}, [] { const int none = set_image_timestamp(0, TIME) + set_image_timestamp(3, TIME); return none * 10 + set_image_timestamp(2, TIME); }, "1|" + stamp(0x0110, 7)},
         {[](Board& b) { b.fail_nvram_offset(0x010B); }, [] { return set_image_timestamp(1, TIME); }, "0|set_nvram_offset: I2C error when writing bus 0 offset 0x10b: -1:6\nError setting image timestamp at offset 0x108 byte 3\n" + stamp(0x0108, 3) + written(0x010B, 0x02, " (nak)")},
         {[](Board& b) { b.short_i2c_read(0, 0x56, 5); }, [&] { errno = 0; get_board_key_bytes(key); return key[0] + key[11]; }, "13|I2C error - device 0xac @ 13, 12 bytes : 0\n" + read(0x000D, "01 02 03 04 05")},
-        {[](Board& b) { b.stop_i2c_device(0, 0x56, 1); }, is_tesk_mode, "0|" + NAK + "312: 6\n0x70 <- 04, 0x56 <- 01 38 (nak), 0x70 <- 00, "},
-        {[](Board& b) { b.stop_i2c_device(0, 0x56, 1); }, [&] { return get_config_block(&block) * 10 + block; }, "10|" + NAK + "258: 6\n0x70 <- 04, 0x56 <- 01 02 (nak), 0x70 <- 00, "},
+        {[](Board& b) { b.stop_i2c_device(0, 0x56, 1); }, is_tesk_mode, "0|I2C error - device 0xac writing bus 0 offset 312: 6\n0x70 <- 04, 0x56 <- 01 38 (nak), 0x70 <- 00, "},
+        {[](Board& b) { b.stop_i2c_device(0, 0x56, 1); }, [&] { return get_config_block(&block) * 10 + block; }, "10|I2C error - device 0xac writing bus 0 offset 258: 6\n0x70 <- 04, 0x56 <- 01 02 (nak), 0x70 <- 00, "},
         {[](Board& b) { b.stop_i2c_device(0, 0x56, 1); }, [] { return set_nvram_offset(0x0102, 'a') < 0; }, "1|set_nvram_offset: I2C error when writing bus 0 offset 0x102: -1:6\n" + written(0x0102, 'a', " (nak)")},
         // The boot slot byte is where the OS mode, read first, puts it; only its low byte is set, unchecked.
         {[](Board& b) { b.set_nvram(0x0100, {1, 0xEE}); b.set_nvram(0x0138, {'C', 2}); }, [] { const int slot = is_tesk_mode() * 10 + get_boot_image(); set_boot_image(0x107); return slot; }, "12|" + read(0x0138, "43") + read(0x0138, "43") + read(0x0139, "02") + read(0x0138, "43") + written(0x0139, 7)},
@@ -169,15 +161,13 @@ TEST_F(BoardTest, EachFieldIsItsBytesBehindTheMuxAndEveryFailureIsReported) {
         // A bus that fails to open stops the opening; bus 0 works regardless.
         {[](Board& b) { b.fail_i2c_open(1); }, [] { i2c_close_buses(); return i2c_open_buses() * 1000 + get_usb_boot_flag(); }, "-787|ERROR: driver /dev/i2c-1 couldn't be opened\n" + read(0x013B, "d5")},
         // Were bus 1 tried, it would print a second message. No bus: no write, so no write time.
-        {[](Board& b) { b.fail_i2c_open(0); }, [] { i2c_close_buses(); return i2c_open_buses() * 100 + get_usb_boot_flag() * 10 + (set_nvram_offset(0x0206, 'F') < 0); }, "-99|ERROR: driver /dev/i2c-0 couldn't be opened\nI2C error when setting bus 0, device 0xac: 9\nI2C error when setting bus 0: 9\n"},
-        {{}, [] { return led_write_reg(2, 1) < 0; }, "1|I2C error when setting LED on bus 0: 9\n"},
+        {[](Board& b) { b.fail_i2c_open(0); }, [] { i2c_close_buses(); const int opened = i2c_open_buses() * 100 + get_usb_boot_flag() * 10 + (set_nvram_offset(0x0206, 'F') < 0); return opened * 10 + (led_write_reg(2, 1) < 0); }, "-989|ERROR: driver /dev/i2c-0 couldn't be opened\nI2C error when setting bus 0, device 0xac: 9\nI2C error when setting bus 0: 9\nI2C error when setting LED on bus 0: 9\n"},
         // clang-format on
     };
     ASSERT_EQ(i2c_open_buses(), 0);
     for (const auto& row : rows) {
         board().clear_faults();
-        if (row.setup)
-            row.setup(board());
+        row.setup ? row.setup(board()) : void();
         EXPECT_EQ(run(row.call), row.wire);
     }
     EXPECT_EQ(Bytes(key, key + 16), (Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 0, 0, 0, 0}));
@@ -192,32 +182,30 @@ TEST_F(BoardTest, FlashRangesKeepEveryByteOutsideAndFailuresStopAtTheFailingBloc
         char operation; // write or erase
         uint32_t offset, length;
         uint8_t show_progress;
-        std::string printed;
         uint32_t data_end, erased_end; // data from offset up to data_end, then 0xFF
-        std::string requests;
+        std::string printed;           // then the requests
     } rows[] = {
         // clang-format off
-        {{}, 'w', E - 5, 10, 0, "0|", E + 5, 0, "i " + BLOCK0 + BLOCK1},
-        {{}, 'w', 0, E + 100, 0, "0|", E + 100, 0, "i " + BLOCK0 + BLOCK1},
-        {{}, 'w', E / 2, 2 * E, 0, "0|", 5 * E / 2, 0, "i " + BLOCK0 + BLOCK1 + "r20000+10000 e20000+10000 w64 "},
-        {{}, 'w', E, 0, 1, "0|" + START + P100, E, 0, "i "},
-        {{}, 'w', 100, 0, 1, "0|" + START + P000 + P100, 100, 0, "i " + BLOCK0},
-        {{}, 'w', 0, E, 1, "0|" + START + P000 + P100, E, 0, "i " + BLOCK0},
-        {{}, 'w', 0, 3 * E, 1, "0|" + START + P000 + "\b\b\b\b033%\b\b\b\b066%" + P100, 3 * E, 0, "i " + BLOCK0 + BLOCK1 + "r20000+10000 e20000+10000 w64 "},
-        {{}, 'e', E - 1, 2, 0, "0|", 0, 2 * E, "i e0+10000 e10000+10000 "},
-        {[](Board& b) { b.fail_flash_read_at(K, E + 1); }, 'w', 0, 3 * E, 1, "-1|" + START + P000 + "Flash Write mtd read failed.\n\n", E, E, "i " + BLOCK0 + "r10000+10000! "},
-        {[](Board& b) { b.fail_flash_erase_at(K, E); }, 'w', 0, 3 * E, 1, "-1|" + START + P000 + "Flash Write mtd erase failed.\n\n", E, E, "i " + BLOCK0 + "r10000+10000 e10000+10000! "},
-        {[](Board& b) { b.fail_flash_write_at(K, E + 0x400); }, 'w', 0, 3 * E, 1, "-1|" + START + P000 + "Flash Write mtd write failed.\n\n", E + 0x400, 2 * E, "i " + BLOCK0 + "r10000+10000 e10000+10000 w1 w10400+400! "},
-        {[](Board& b) { b.fail_flash_erase_at(K, 2 * E); }, 'e', 0, 3 * E, 0, "-1|Flash Erase mtd erase failed.\n", 0, 2 * E, "i e0+10000 e10000+10000 e20000+10000! "},
-        {[](Board& b) { b.fail_flash_info(K); }, 'w', 0, 16, 1, "-1|Could not get MTD device info \n", 0, 0, "i! "},
-        {[](Board& b) { b.fail_flash_info(K); }, 'e', 0, 16, 1, "-1|Could not get MTD device info \n", 0, 0, "i! "},
+        {{}, 'w', E - 5, 10, 0, E + 5, 0, "0|i " + BLOCK0 + BLOCK1},
+        {{}, 'w', 0, E + 100, 0, E + 100, 0, "0|i " + BLOCK0 + BLOCK1},
+        {{}, 'w', E / 2, 2 * E, 0, 5 * E / 2, 0, "0|i " + BLOCK0 + BLOCK1 + "r20000+10000 e20000+10000 w64 "},
+        {{}, 'w', E, 0, 1, E, 0, "0|" + START + P100 + "i "},
+        {{}, 'w', 100, 0, 1, 100, 0, "0|" + START + P000 + P100 + "i " + BLOCK0},
+        {{}, 'w', 0, E, 1, E, 0, "0|" + START + P000 + P100 + "i " + BLOCK0},
+        {{}, 'w', 0, 3 * E, 1, 3 * E, 0, "0|" + START + P000 + "\b\b\b\b033%\b\b\b\b066%" + P100 + "i " + BLOCK0 + BLOCK1 + "r20000+10000 e20000+10000 w64 "},
+        {{}, 'e', E - 1, 2, 0, 0, 2 * E, "0|i e0+10000 e10000+10000 "},
+        {[](Board& b) { b.fail_flash_read_at(K, E + 1); }, 'w', 0, 3 * E, 1, E, E, "-1|" + START + P000 + "Flash Write mtd read failed.\n\ni " + BLOCK0 + "r10000+10000! "},
+        {[](Board& b) { b.fail_flash_erase_at(K, E); }, 'w', 0, 3 * E, 1, E, E, "-1|" + START + P000 + "Flash Write mtd erase failed.\n\ni " + BLOCK0 + "r10000+10000 e10000+10000! "},
+        {[](Board& b) { b.fail_flash_write_at(K, E + 0x400); }, 'w', 0, 3 * E, 1, E + 0x400, 2 * E, "-1|" + START + P000 + "Flash Write mtd write failed.\n\ni " + BLOCK0 + "r10000+10000 e10000+10000 w1 w10400+400! "},
+        {[](Board& b) { b.fail_flash_erase_at(K, 2 * E); }, 'e', 0, 3 * E, 0, 0, 2 * E, "-1|Flash Erase mtd erase failed.\ni e0+10000 e10000+10000 e20000+10000! "},
+        {[](Board& b) { b.fail_flash_info(K); }, 'w', 0, 16, 1, 0, 0, "-1|Could not get MTD device info \ni! "},
+        {[](Board& b) { b.fail_flash_info(K); }, 'e', 0, 16, 1, 0, 0, "-1|Could not get MTD device info \ni! "},
         // clang-format on
     };
     for (const auto& row : rows) {
         board().set_flash(K, 0, old_);
         board().clear_faults();
-        if (row.fault)
-            row.fault(board());
+        row.fault ? row.fault(board()) : void();
         const Bytes data = pattern(row.length, 0xA0);
         EXPECT_EQ(run([&] {
                       return row.operation == 'e'
@@ -225,12 +213,11 @@ TEST_F(BoardTest, FlashRangesKeepEveryByteOutsideAndFailuresStopAtTheFailingBloc
                                  : flash_write_range(row.length ? data.data() : nullptr, kernel_,
                                                      row.offset, row.length, row.show_progress);
                   }),
-                  row.printed + row.requests);
+                  row.printed);
         Bytes want = old_;
-        if (row.data_end > row.offset)
-            std::copy_n(data.begin(), row.data_end - row.offset, want.begin() + row.offset);
-        if (row.erased_end > row.data_end)
-            std::fill(want.begin() + row.data_end, want.begin() + row.erased_end, 0xFF);
+        std::copy_n(data.begin(), std::max(row.data_end, row.offset) - row.offset,
+                    &want[row.offset]);
+        std::fill(&want[row.data_end], &want[std::max(row.data_end, row.erased_end)], 0xFF);
         EXPECT_EQ(board().flash(K, 0, 4 * E), want);
     }
 }
