@@ -20,7 +20,11 @@ TEST(Console, SingleKeysAreReadRawAndTheTerminalRestored) {
     EXPECT_EQ(console_wait_key(), 'b');
     EXPECT_EQ(console_get_key(1), 0); // nothing more within 0.1 s
     const termios after = pty.mode();
-    EXPECT_EQ(std::memcmp(&after, &before, sizeof before), 0);
+    // The modes and control characters, not the whole struct: its padding and
+    // speed fields differ between the host and the target's emulator.
+    EXPECT_TRUE(after.c_iflag == before.c_iflag && after.c_oflag == before.c_oflag &&
+                after.c_cflag == before.c_cflag && after.c_lflag == before.c_lflag &&
+                std::memcmp(after.c_cc, before.c_cc, sizeof before.c_cc) == 0);
     console_interrupted = 1;
     pty.type("z");
     EXPECT_EQ(console_wait_key(), 0);
