@@ -771,35 +771,38 @@ struct Confined {
     int listener = -1;
 };
 
-void send_descriptor(int socket, int fd) {
+// One byte carrying one descriptor over a Unix socket, in either direction.
+struct DescriptorMessage {
     char byte = 0;
     iovec data{&byte, 1};
     alignas(cmsghdr) char space[CMSG_SPACE(sizeof(int))] = {};
     msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = space;
-    message.msg_controllen = sizeof space;
-    cmsghdr* header = CMSG_FIRSTHDR(&message);
+
+    DescriptorMessage() {
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = space;
+        message.msg_controllen = sizeof space;
+    }
+    DescriptorMessage(const DescriptorMessage&) = delete; // points into itself
+    DescriptorMessage& operator=(const DescriptorMessage&) = delete;
+};
+
+void send_descriptor(int socket, int fd) {
+    DescriptorMessage m;
+    cmsghdr* header = CMSG_FIRSTHDR(&m.message);
     header->cmsg_level = SOL_SOCKET;
     header->cmsg_type = SCM_RIGHTS;
     header->cmsg_len = CMSG_LEN(sizeof(int));
     std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
-    (void)::sendmsg(socket, &message, MSG_NOSIGNAL);
+    (void)::sendmsg(socket, &m.message, MSG_NOSIGNAL);
 }
 
 int receive_descriptor(int socket) {
-    char byte = 0;
-    iovec data{&byte, 1};
-    alignas(cmsghdr) char space[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = space;
-    message.msg_controllen = sizeof space;
-    if (::recvmsg(socket, &message, MSG_CMSG_CLOEXEC) <= 0)
+    DescriptorMessage m;
+    if (::recvmsg(socket, &m.message, MSG_CMSG_CLOEXEC) <= 0)
         return -1;
-    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    cmsghdr* header = CMSG_FIRSTHDR(&m.message);
     if (!header || header->cmsg_type != SCM_RIGHTS)
         return -1;
     int fd = -1;
