@@ -19,8 +19,8 @@ enum class CopyStyle {
 };
 
 // The loop shared by the copy operations.
-int copy_pieces(FILE* source, uint32_t length, FILE* destination, CopyStyle style,
-                const char* path) {
+int copy_pieces(FILE* source, uint32_t length, FILE* destination, CopyStyle style, const char* path,
+                PayloadHasher* hasher) {
     std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[COPY_PIECE_SIZE]);
     if (!buffer) {
         std::printf("Failed to allocate buffer. Quitting\n");
@@ -44,6 +44,7 @@ int copy_pieces(FILE* source, uint32_t length, FILE* destination, CopyStyle styl
             // The whole piece is still written: zeros, never stale bytes.
             std::memset(buffer.get() + got, 0, piece - got);
         }
+        hasher->update(buffer.get(), piece);
         if (std::fwrite(buffer.get(), 1, piece, destination) != piece ||
             std::fflush(destination) != 0) {
             const int error = errno;
@@ -76,15 +77,21 @@ int copy_pieces(FILE* source, uint32_t length, FILE* destination, CopyStyle styl
 
 } // namespace
 
-int copy_with_progress(FILE* source, uint32_t length, FILE* destination) {
-    return copy_pieces(source, length, destination, CopyStyle::stream, nullptr);
+int copy_with_progress(FILE* source, uint32_t length, FILE* destination, PayloadDigest* digest) {
+    PayloadHasher hasher(digest != nullptr);
+    const int copied =
+        copy_pieces(source, length, destination, CopyStyle::stream, nullptr, &hasher);
+    if (digest && !(copied && hasher.finish(digest)))
+        *digest = PayloadDigest{};
+    return copied;
 }
 
 int copy_stream_to_file(const char* path, FILE* source, uint32_t length) {
     File destination(std::fopen(path, "wb"));
     if (!destination)
         return 0;
-    if (!copy_pieces(source, length, destination.get(), CopyStyle::to_file, path)) {
+    PayloadHasher no_digest(false);
+    if (!copy_pieces(source, length, destination.get(), CopyStyle::to_file, path, &no_digest)) {
         const int error = errno;
         destination.reset();
         errno = error;

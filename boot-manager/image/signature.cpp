@@ -108,13 +108,20 @@ int32_t payload_size_of(const uint8_t* header, size_t header_length) {
 }
 
 // A signature whose record or length runs past what was read counts as failed
-// without a byte of it being read.
+// without a byte of it being read. The bytes hashed for the check also go to
+// the hasher, when one is active.
 int verify_payload(FILE* file, int32_t payload_size, const SignatureRecord& signature,
-                   const KeyRecord& key) {
+                   const KeyRecord& key, PayloadHasher* hasher) {
     if (!signature.intact)
         return -1;
-    return openssl_verifySignature(file, payload_size, signature.signature,
-                                   signature.signature_length, &key);
+    return verify_signature(
+        [file, hasher](uint8_t* buffer, size_t length) {
+            if (std::fread(buffer, 1, length, file) != length)
+                return false;
+            hasher->update(buffer, length);
+            return true;
+        },
+        payload_size, signature.signature, signature.signature_length, &key);
 }
 
 // Reads exactly length bytes at offset; false on an error or the end.
@@ -209,8 +216,10 @@ int accept_unsigned_image(const BoardPaths& paths) {
     return 0;
 }
 
-int verify_image_signature(FILE* file, const uint8_t* header, size_t count,
-                           const BoardPaths& paths) {
+int verify_image_signature(FILE* file, const uint8_t* header, size_t count, const BoardPaths& paths,
+                           PayloadDigest* digest) {
+    if (digest)
+        *digest = PayloadDigest{};
     const bool low_security = low_security_mode_active(paths);
     if (!is_version3_header(header, count))
         return accept_unsigned_image(paths);
@@ -236,9 +245,14 @@ int verify_image_signature(FILE* file, const uint8_t* header, size_t count,
     const int32_t payload_size = payload_size_of(header, header_length);
     // A stream whose position cannot be told or set cannot show its payload:
     // that counts as a failed check.
+    PayloadDigest verified_digest;
     const auto payload_verifies = [&] {
-        return start >= 0 && seek_image(file, payload_start) &&
-               verify_payload(file, payload_size, signature, key) == 0;
+        PayloadHasher hasher(digest != nullptr);
+        const bool ok = start >= 0 && seek_image(file, payload_start) &&
+                        verify_payload(file, payload_size, signature, key, &hasher) == 0;
+        if (ok && !hasher.finish(&verified_digest))
+            verified_digest = PayloadDigest{};
+        return ok;
     };
 
     bool verified = payload_verifies();
@@ -266,5 +280,7 @@ int verify_image_signature(FILE* file, const uint8_t* header, size_t count,
         verified = false;
     std::printf(verified ? " Image signature verified. " : " Image rejected. ");
     std::fflush(stdout);
+    if (verified && digest)
+        *digest = verified_digest;
     return verified ? 1 : 0;
 }

@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "image/key_store.h"
+#include "image/payload_digest.h"
 #include "platform/board_paths.h"
 
 // Hashing reads the payload through a buffer of this size, whatever the
@@ -36,6 +37,9 @@ void forget_developer_images_state();
 // header bytes the caller read (count of them). 1 accepted, 0 rejected. Prints
 // the verdict without a newline, after the caller's message. The file is back
 // at the component start on return, except when the development key cannot be
-// loaded. Low-security mode and the key files are those of paths.
+// loaded. Low-security mode and the key files are those of paths. With
+// digest, the SHA-256 of the payload a key verified is handed back; it stays
+// absent when no key verified it (unsigned, or accepted on the operator's
+// word), so there is nothing to hold the payload to later.
 [[nodiscard]] int verify_image_signature(FILE* file, const uint8_t* header, size_t count,
-                                         const BoardPaths& paths);
+                                         const BoardPaths& paths, PayloadDigest* digest = nullptr);

@@ -19,6 +19,7 @@ struct mgmt_settings {
 int set_mgmt_threshold(uint32_t value, char interface);
 // 1 when "eth0" is up, running and has a link.
 int mgmt_link_is_up(char interface);
+// A host address: neither 0.x.x.x nor 240.0.0.0 and above.
 bool is_valid_host_address(uint32_t address);
 // 1 when an address was stored (or, not required, the answer was empty); 0
 // when the operator quit or an interrupt came.
@@ -29,3 +30,6 @@ int apply_network_settings(const mgmt_settings& settings);
 int configure_mgmt_port(int offer_dhcp);
 // 1 when a MAC address was applied, 0 when abandoned.
 int set_temporary_mac();
+// Exactly six fields of one or two hexadecimal digits between colons, and
+// nothing else: the only answers set_temporary_mac applies.
+[[nodiscard]] bool is_mac_address(const char* text);

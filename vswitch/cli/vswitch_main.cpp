@@ -39,7 +39,12 @@ int usage(FILE* out) {
                  "  env [NAME=VALUE...]    show or replace the boot loader environment\n"
                  "  nvram OFFSET [VALUE]   show or set one NVRAM byte (numbers in C notation)\n"
                  "  emmc yes|no            whether the board has its eMMC\n"
-                 "  usb yes|no             whether a USB stick is plugged in (files: DIR/usb)\n");
+                 "  usb yes|no [FILE...]   whether a USB stick is plugged in (files: DIR/usb);\n"
+                 "                         FILEs are put on it (QTX5150_replace1_OS.img...).\n"
+                 "                         Start-up looks at it when NVRAM 0x13b holds 0xd5\n"
+                 "  install-slot 1|2 FILE  put an image file in slot 1 or 2 (/user/images)\n"
+                 "  tool-effect TOOL FILE  a bash snippet the fake TOOL runs (e.g. backtrace,\n"
+                 "                         the Application OS starter); FILE '-': none\n");
     return out == stderr ? 2 : 0;
 }
 
@@ -313,8 +318,29 @@ int main(int argc, char** argv) {
         vswitch.set_emmc(args[0] == "yes");
         return 0;
     }
-    if (command == "usb" && args.size() == 1) {
+    if (command == "usb" && (args.size() == 1 || (args.size() > 1 && args[0] == "yes"))) {
         vswitch.set_usb_stick(args[0] == "yes");
+        for (size_t i = 1; i < args.size(); ++i) {
+            std::error_code read_error;
+            if (!std::filesystem::is_regular_file(args[i], read_error)) {
+                std::fprintf(stderr, "vswitch: %s is no file\n", args[i].c_str());
+                return 1;
+            }
+            vswitch.write_usb_file(std::filesystem::path(args[i]).filename(), read_file(args[i]));
+        }
+        return 0;
+    }
+    if (command == "install-slot" && args.size() == 2 && (args[0] == "1" || args[0] == "2")) {
+        std::error_code read_error;
+        if (!std::filesystem::is_regular_file(args[1], read_error)) {
+            std::fprintf(stderr, "vswitch: %s is no image file\n", args[1].c_str());
+            return 1;
+        }
+        vswitch.write_user_file("images/image" + args[0], read_file(args[1]));
+        return 0;
+    }
+    if (command == "tool-effect" && args.size() == 2) {
+        vswitch.set_tool_effect(args[0], args[1] == "-" ? "" : read_file(args[1]));
         return 0;
     }
     return usage(stderr);

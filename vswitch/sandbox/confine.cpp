@@ -17,10 +17,13 @@ namespace vswitch::sandbox {
 
 namespace {
 
-// Everything else stays out: with CAP_SYS_ADMIN, CAP_DAC_READ_SEARCH,
-// CAP_SYS_PTRACE, CAP_NET_ADMIN, CAP_BPF, CAP_MKNOD, CAP_SYS_RAWIO or
-// CAP_SYS_RESOURCE a process could reach this machine's devices, files,
-// kernel or limits, however well its namespaces are sealed.
+// Held in the switch's own user namespace only, which owns nothing of this
+// machine but the switch's network namespace: the network capabilities reach
+// no interface, route or address but the switch's own. Everything else stays
+// out: with CAP_SYS_ADMIN, CAP_DAC_READ_SEARCH, CAP_SYS_PTRACE, CAP_BPF,
+// CAP_MKNOD, CAP_SYS_RAWIO or CAP_SYS_RESOURCE a process could reach this
+// machine's devices, files, kernel or limits, however well its namespaces are
+// sealed.
 constexpr int kept[] = {
     // Image unpacking (tar, cp -p) keeps the owners the image gives.
     CAP_CHOWN,
@@ -29,6 +32,10 @@ constexpr int kept[] = {
     CAP_DAC_OVERRIDE,
     // ...and changes modes and times of files it does not own (tar, touch).
     CAP_FOWNER,
+    // ifconfig, route and the Ethernet driver's requests on eth0.
+    CAP_NET_ADMIN,
+    // dhclient's raw sockets.
+    CAP_NET_RAW,
 };
 
 // System calls the switch never makes and that reach past its namespaces.
@@ -153,7 +160,13 @@ uint64_t kept_capabilities() {
     return mask;
 }
 
-int confine(std::string& error) {
+int confine(int user_namespace, std::string& error) {
+    // Every capability the process keeps is one of that namespace: none is
+    // left in this machine's.
+    if (::setns(user_namespace, CLONE_NEWUSER) != 0) {
+        error = std::string("enter the switch's user namespace: ") + std::strerror(errno);
+        return -1;
+    }
     if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
         error = std::string("no new privileges: ") + std::strerror(errno);
         return -1;

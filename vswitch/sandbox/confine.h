@@ -10,11 +10,13 @@ namespace vswitch::sandbox {
 // The capabilities the switch's programs keep, as a mask of capability bits.
 uint64_t kept_capabilities();
 
-// Seals the calling process (and whatever it starts): every capability set
-// limited to the allowlist, no new privileges, and the filter that refuses
+// Seals the calling process (and whatever it starts): it enters the switch's
+// user namespace (whose identity maps keep its uid and gid), so that it holds
+// no capability in this machine's; every capability set limited to the
+// allowlist, no new privileges, and the filter that refuses
 // the system calls reaching past the switch. Mount requests are not refused
 // but handed to the returned descriptor, which the sandbox's init answers.
 // Returns -1 with `error` set when the process could not be sealed.
-[[nodiscard]] int confine(std::string& error);
+[[nodiscard]] int confine(int user_namespace, std::string& error);
 
 } // namespace vswitch::sandbox

@@ -183,6 +183,7 @@ int MountBroker::mount_for(pid_t pid, int memory, const uint64_t args[6]) {
                 flags | SEALS, data) != 0)
         return errno;
     adopt_mount(at);
+    device_mounts_[info.st_rdev] = at;
     return 0;
 }
 
@@ -199,8 +200,30 @@ int MountBroker::unmount_for(pid_t pid, int memory, const uint64_t args[6]) {
     auto id = mount_root_id(target);
     if (!id)
         return EINVAL;
-    if (!mounts_.count(*id))
-        return EPERM;
+    if (!mounts_.count(*id)) {
+        // The switch's device nodes are bound into /dev, so umount given a
+        // device takes the node for the mount point: unmount what the board
+        // would, the filesystem last mounted from that device.
+        struct stat info {};
+        if (::fstat(target.get(), &info) != 0 || !S_ISBLK(info.st_mode))
+            return EPERM;
+        auto mounted = device_mounts_.find(info.st_rdev);
+        if (mounted == device_mounts_.end())
+            return EINVAL;
+        target.reset();
+        Descriptor mount_point(::open(mounted->second.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        struct stat mounted_fs {};
+        id = mount_root_id(mount_point);
+        if (!id || !mounts_.count(*id) || ::fstat(mount_point.get(), &mounted_fs) != 0 ||
+            mounted_fs.st_dev != info.st_rdev)
+            return EINVAL;
+        mount_point.reset();
+        if (::umount2(mounted->second.c_str(), flags | UMOUNT_NOFOLLOW) != 0)
+            return errno;
+        mounts_.erase(*id);
+        device_mounts_.erase(mounted);
+        return 0;
+    }
     // By name: a descriptor held here would keep the mount busy.
     std::string at = path_of(target);
     target.reset();

@@ -11,6 +11,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 
@@ -33,6 +34,8 @@ class MountBroker {
 
     std::set<dev_t> devices_;
     std::set<uint64_t> mounts_; // mount ids
+    // Where each device was last mounted, for an unmount by device name.
+    std::map<dev_t, std::string> device_mounts_;
 };
 
 // The folder that stands for the stick's files when it is no real device.

@@ -10,14 +10,24 @@
 // for the device nodes the switch has.
 //
 // The sandbox's init builds that root and stays outside the seal; every
-// process of the switch is sealed (confine.h): it keeps only an allowlist of
-// capabilities (so a real "date" or "reboot" cannot reach the machine's clock
-// or power, nor anything a mount or a device would reach), no new privileges,
-// and a system call filter. The mounts the switch legitimately makes (its
-// eMMC partitions and USB stick) init makes for it (mount_broker.h). The run
-// as a whole is bounded in processes and memory (a cgroup of its own where
-// this machine offers one). No descriptor of the caller's beyond standard
-// input, output and error reaches the switch.
+// process of the switch is sealed (confine.h): it enters a user namespace of
+// the switch's own and keeps only an allowlist of capabilities there, none in
+// this machine's (so a real "date" or "reboot" cannot reach the machine's
+// clock or power, nor anything a mount or a device would reach), no new
+// privileges, and a system call filter. The mounts the switch legitimately
+// makes (its eMMC partitions and USB stick) init makes for it
+// (mount_broker.h). The run as a whole is bounded in processes and memory (a
+// cgroup of its own where this machine offers one). No descriptor of the
+// caller's beyond standard input, output and error reaches the switch.
+//
+// The switch's network namespace belongs to that user namespace. Its "eth0"
+// is one end of a veth pair; the other end, "peer0", lives in a second new
+// network namespace, the peer, which gets an address (peer_address, by
+// default 192.0.2.1/24), its link up or down (peer_link) and, when
+// vswitch.conf names one, a bash command for the run (peer_command, its
+// output in peer.log; it runs with this machine's files as the test bed's own
+// server). Once the program has ended, the switch's addresses, routes and
+// links go to net-state in the board directory.
 //
 // Standard input, output and error are the console terminal; the program
 // becomes a session leader with that terminal as its controlling terminal, so
@@ -74,14 +84,23 @@ namespace {
 
 // Where the fakes stand, as the boot manager and usb-mount name them.
 const std::map<std::string, std::string> fake_tools = {
-    {"reboot", "/sbin/reboot"},      {"date", "/bin/date"},
-    {"mount", "/bin/mount"},         {"umount", "/bin/umount"},
-    {"e2fsck", "/sbin/e2fsck"},      {"mkfs.ext3", "/sbin/mkfs.ext3"},
-    {"sfdisk", "/sbin/sfdisk"},      {"resize2fs", "/sbin/resize2fs"},
-    {"dhclient", "/bin/dhclient"},   {"ifconfig", "/sbin/ifconfig"},
-    {"route", "/sbin/route"},        {"tftp", "/usr/bin/tftp"},
-    {"rx", "/usr/bin/rx"},           {"gdbserver", "/bin/gdbserver"},
-    {"backtrace", "/bin/backtrace"}, {"busybox", "/bin/busybox"},
+    {"reboot", "/sbin/reboot"},
+    {"date", "/bin/date"},
+    {"mount", "/bin/mount"},
+    {"umount", "/bin/umount"},
+    {"e2fsck", "/sbin/e2fsck"},
+    {"mkfs.ext3", "/sbin/mkfs.ext3"},
+    {"sfdisk", "/sbin/sfdisk"},
+    {"resize2fs", "/sbin/resize2fs"},
+    {"dhclient", "/bin/dhclient"},
+    {"ifconfig", "/sbin/ifconfig"},
+    {"route", "/sbin/route"},
+    {"tftp", "/usr/bin/tftp"},
+    {"rx", "/usr/bin/rx"},
+    {"gdbserver", "/bin/gdbserver"},
+    {"backtrace", "/bin/backtrace"},
+    {"busybox", "/bin/busybox"},
+    {"ip", "/sbin/ip"},
 };
 
 // Real tools of the boot root filesystem that cost nothing to have.
@@ -147,6 +166,12 @@ struct BoardConfig {
     // first partition, shown as "/dev/sda1" through a second loop device.
     bool usb_image = false;
     std::vector<std::string> usb_partition;
+    // The far end of the switch's eth0, in a network namespace of its own:
+    // its address, whether its link is up, and a bash command run there for
+    // the run (a server the switch talks to), its output in peer.log.
+    std::string peer_address = "192.0.2.1/24";
+    bool peer_link_up = true;
+    std::string peer_command;
 };
 
 class SetupError {
@@ -267,6 +292,12 @@ BoardConfig read_board_config() {
             config.usb_image = yes(first);
         else if (key[0] == "usb_partition")
             config.usb_partition = list;
+        else if (key[0] == "peer_address")
+            config.peer_address = first;
+        else if (key[0] == "peer_link")
+            config.peer_link_up = first != "down";
+        else if (key[0] == "peer_command")
+            config.peer_command = value;
     }
     return config;
 }
@@ -442,8 +473,9 @@ void place_tools(const std::string& root, const Options& options, const BoardCon
             copy_file(options.fake_tool, root + path, 0755);
         }
     }
-    // The fakes' own helpers, off the program's PATH.
-    for (const char* tool : {"mount", "umount", "mountpoint"}) {
+    // The fakes' own helpers, and what reads the network state back, off the
+    // program's PATH.
+    for (const char* tool : {"mount", "umount", "mountpoint", "ip"}) {
         std::string from = host_tool(tool);
         if (!from.empty())
             copy_file(from, root + "/.vswitch/bin/" + tool, 0755);
@@ -810,6 +842,147 @@ int receive_descriptor(int socket) {
     return fd;
 }
 
+// ---- the switch's network ------------------------------------------------------------------
+
+// The switch's user namespace, which owns its network namespace: every
+// process of the switch enters it as it is sealed (confine.h), so its network
+// capabilities reach the switch's interfaces and nothing of this machine's.
+platform::UniqueFd switch_user_ns;
+// The peer's network namespace, held for the run: the veth pair would go
+// with it once the peer's command ended.
+platform::UniqueFd peer_net_ns;
+
+const char* const PEER_PORT = "peer0";
+
+// Runs a tool of this machine and waits for it: true when it exited with 0.
+// Its error output stays on standard error, where a failed set-up shows.
+bool run_host_tool(std::vector<std::string> argv) {
+    argv[0] = host_tool(argv[0]);
+    if (argv[0].empty())
+        return false;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_RDWR);
+        if (null < 0 || ::dup2(null, 0) < 0 || ::dup2(null, 1) < 0)
+            _exit(127);
+        ::execv(argv[0].c_str(), pointers(argv).data());
+        _exit(127);
+    }
+    int status = 0;
+    return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
+
+bool send_byte(int socket, char byte) {
+    return ::send(socket, &byte, 1, MSG_NOSIGNAL) == 1;
+}
+
+char receive_byte(int socket) {
+    char byte = 0;
+    return ::recv(socket, &byte, 1, 0) == 1 ? byte : 0;
+}
+
+// A process of init's in new namespaces (unshare flags). Init reaches them
+// through `dir`, the helper's /proc folder (this PID namespace has no /proc
+// of its own yet); `channel` carries init's go-ahead and the helper's answers.
+struct Helper {
+    pid_t pid = -1;
+    platform::UniqueFd channel;
+    platform::UniqueFd dir;
+};
+
+Helper start_helper(int flags, const std::function<void(int channel)>& then) {
+    int sockets[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sockets) != 0)
+        fail("socketpair");
+    Helper helper;
+    helper.channel.reset(sockets[0]);
+    platform::UniqueFd theirs(sockets[1]);
+    helper.pid = ::fork();
+    if (helper.pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
+        helper.channel.reset();
+        if (::unshare(flags) != 0)
+            _exit(1);
+        platform::UniqueFd self(::open("/proc/self", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        send_descriptor(theirs.get(), self.get());
+        self.reset();
+        then(theirs.get());
+        _exit(0);
+    }
+    if (helper.pid < 0)
+        fail("fork");
+    theirs.reset();
+    helper.dir.reset(receive_descriptor(helper.channel.get()));
+    if (!helper.dir.valid())
+        fail("namespaces for the network");
+    return helper;
+}
+
+platform::UniqueFd open_of(const Helper& helper, const std::string& path, int flags) {
+    platform::UniqueFd fd(::openat(helper.dir.get(), path.c_str(), flags | O_CLOEXEC));
+    if (!fd.valid())
+        fail(path + " of a network namespace");
+    return fd;
+}
+
+// The peer, once its end of the pair is in: its address and link, then the
+// configured command, with this machine's files, in the peer's namespace.
+void run_peer(const BoardConfig& config, int channel) {
+    if (receive_byte(channel) != 'g')
+        _exit(1);
+    const bool ok =
+        run_host_tool({"ip", "link", "set", "lo", "up"}) &&
+        run_host_tool({"ip", "address", "add", config.peer_address, "dev", PEER_PORT}) &&
+        (!config.peer_link_up || run_host_tool({"ip", "link", "set", PEER_PORT, "up"}));
+    send_byte(channel, ok ? 'y' : 'n');
+    if (!ok || config.peer_command.empty())
+        _exit(ok ? 0 : 1);
+    const platform::UniqueFd log = open_in_switch("peer.log", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int null = ::open("/dev/null", O_RDONLY);
+    if (!log.valid() || null < 0 || ::dup2(null, 0) < 0 || ::dup2(log.get(), 1) < 0 ||
+        ::dup2(log.get(), 2) < 0)
+        _exit(127);
+    ::syscall(SYS_close_range, 3U, ~0U, 0U);
+    std::vector<std::string> argv = {host_tool("bash"), "-c", config.peer_command};
+    std::vector<std::string> env = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin", "HOME=/"};
+    ::execve(argv[0].c_str(), pointers(argv).data(), pointers(env).data());
+    _exit(127);
+}
+
+// Init joins the switch's network namespace, owned by the switch's user
+// namespace, and gives it eth0: one end of a veth pair whose other end is
+// the peer's. Nothing is made in this machine's own namespace.
+void set_up_network(const BoardConfig& config) {
+    Helper peer = start_helper(CLONE_NEWNET, [&](int channel) { run_peer(config, channel); });
+    peer_net_ns = open_of(peer, "ns/net", O_RDONLY);
+    Helper own = start_helper(CLONE_NEWUSER | CLONE_NEWNET, [](int channel) {
+        (void)receive_byte(channel); // until init has what it needs
+    });
+    // Identity maps: files keep their owners, and root of the switch is root
+    // to them.
+    for (const char* map : {"uid_map", "gid_map"}) {
+        const platform::UniqueFd fd = open_of(own, map, O_WRONLY);
+        const std::string identity = "0 0 4294967295\n";
+        if (::write(fd.get(), identity.data(), identity.size()) !=
+            static_cast<ssize_t>(identity.size()))
+            fail(std::string("write ") + map);
+    }
+    switch_user_ns = open_of(own, "ns/user", O_RDONLY);
+    const platform::UniqueFd net = open_of(own, "ns/net", O_RDONLY);
+    send_byte(own.channel.get(), 'q');
+    ::waitpid(own.pid, nullptr, 0);
+    if (::setns(net.get(), CLONE_NEWNET) != 0)
+        fail("enter the switch's network namespace");
+    errno = 0;
+    if (!run_host_tool({"ip", "link", "add", "eth0", "type", "veth", "peer", "name", PEER_PORT,
+                        "netns", std::to_string(peer.pid)}))
+        fail("veth pair for eth0 (is iproute2 installed?)");
+    if (!send_byte(peer.channel.get(), 'g') || receive_byte(peer.channel.get()) != 'y')
+        fail("peer end of eth0 at " + config.peer_address);
+    errno = 0;
+}
+
 // Starts a program of the switch: `prepare` runs in the new process, which
 // is then sealed and keeps no descriptor but its standard streams. A failure
 // to seal or to start is reported when `report_failure` is set.
@@ -826,7 +999,7 @@ Confined start_confined(const std::function<void()>& prepare, std::vector<std::s
         default_signals();
         prepare();
         std::string error;
-        platform::UniqueFd listener(sandbox::confine(error));
+        platform::UniqueFd listener(sandbox::confine(switch_user_ns.get(), error));
         if (!listener.valid()) {
             if (report_failure)
                 report("error: " + error);
@@ -892,12 +1065,13 @@ void plug_in_usb_stick(const Options& options) {
 }
 
 // A look at the switch once the program has ended, before the sandbox goes
-// down: a bash script, its output in after.log in the board directory. It
-// runs without the board's library, so nothing of it is recorded.
-void run_after(const std::string& script) {
-    auto redirect = [] {
+// down: a bash script, its output in a file of the board directory. It runs
+// without the board's library, so nothing of it is recorded.
+void look_at_switch(const std::string& script, const std::string& output) {
+    auto redirect = [&output] {
         int in = ::open("/dev/null", O_RDONLY);
-        int out = ::open("/.vswitch/board/after.log", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int out = ::open(("/.vswitch/board/" + output).c_str(),
+                         O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644);
         if (in < 0 || out < 0)
             _exit(127);
         ::dup2(in, 0);
@@ -906,6 +1080,11 @@ void run_after(const std::string& script) {
     };
     supervise(start_confined(redirect, {"/bin/bash", "-c", script},
                              {"PATH=/sbin:/usr/sbin:/bin:/usr/bin", "HOME=/"}, false));
+}
+
+// What the program left configured on the switch's network, as "ip" shows it.
+void record_network_state() {
+    look_at_switch("ip=/.vswitch/bin/ip; $ip -o address; $ip route; $ip -o link", "net-state");
 }
 
 // The program's console and streams, set in its own process before it starts.
@@ -963,7 +1142,8 @@ void enter_limits() {
     try {
         errno = 0;
         enter_limits();
-        if (::unshare(CLONE_NEWNS | CLONE_NEWNET | CLONE_NEWUTS | CLONE_NEWIPC) != 0)
+        set_up_network(config);
+        if (::unshare(CLONE_NEWNS | CLONE_NEWUTS | CLONE_NEWIPC) != 0)
             fail("unshare");
         build_root(options, config, devices);
         ::sethostname("switch", 6);
@@ -991,8 +1171,9 @@ void enter_limits() {
         report("signal " + std::to_string(WTERMSIG(status)));
     else
         report("error: lost the program");
+    record_network_state();
     if (!options.after.empty())
-        run_after(options.after);
+        look_at_switch(options.after, "after.log");
     _exit(0);
 }
 

@@ -432,7 +432,29 @@ void VirtualSwitch::clear_records() {
     std::error_code error;
     fs::remove(dir_ + "/" + TOOLS_LOG, error);
     fs::remove_all(dir_ + "/" + APPOS_DIR, error);
+    for (const char* file : {"/net-state", "/peer.log"})
+        fs::remove(dir_ + file, error);
     board_.clear_logs();
+}
+
+void VirtualSwitch::set_peer_address(const std::string& address_with_prefix) {
+    set_config("peer_address", address_with_prefix);
+}
+
+void VirtualSwitch::set_peer_link(bool up) {
+    set_config("peer_link", up ? "up" : "down");
+}
+
+void VirtualSwitch::set_peer_command(const std::string& bash) {
+    set_config("peer_command", bash);
+}
+
+std::string VirtualSwitch::peer_log() const {
+    return read_file(dir_ + "/peer.log");
+}
+
+std::string VirtualSwitch::network_state() const {
+    return read_file(dir_ + "/net-state");
 }
 
 std::map<std::string, std::string> VirtualSwitch::config() const {

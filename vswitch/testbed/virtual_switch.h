@@ -112,6 +112,19 @@ class VirtualSwitch {
     // for a command fails (system() then returns -1).
     void set_sigchld_ignored(bool ignored);
 
+    // The switch's "eth0" is one end of a veth pair; the other, "peer0", is
+    // in a network namespace of its own for the run (the peer): its address
+    // (default 192.0.2.1/24), its link up or down (default up), and a bash
+    // command started there for the run, with this machine's files (a server
+    // for the switch), its output in peer_log().
+    void set_peer_address(const std::string& address_with_prefix);
+    void set_peer_link(bool up);
+    void set_peer_command(const std::string& bash);
+    std::string peer_log() const;
+    // The switch's network as the last run left it: "ip -o address", "ip
+    // route" and "ip -o link" run in it once the program had ended.
+    std::string network_state() const;
+
     // What the fakes recorded, oldest first.
     std::vector<ToolCall> tool_calls() const;
     std::optional<AppOsStart> application_os_start() const;

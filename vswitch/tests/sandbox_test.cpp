@@ -142,7 +142,8 @@ TEST_F(SandboxTest, RootIsPrivateAndProcessesAreSealed) {
     platform::UniqueFd leaked(::open(host_file.c_str(), O_RDONLY));
     ASSERT_TRUE(leaked.valid());
     run_script(
-        "cat /proc/self/status; echo pid=$$; cat /etc/hostname; grep -cv ':/$' /proc/self/cgroup\n"
+        "cat /proc/self/status; [ $$ -lt 20 ] && echo new-pids; cat /etc/hostname; grep -cv ':/$' "
+        "/proc/self/cgroup\n"
         "ls /proc/$$/fd > /tmp/fds; echo fds $(cat /tmp/fds); ls /.vswitch/board/private | wc -l\n"
         "[ -e " +
         host_file + " ] || echo no-host-tree");
@@ -150,15 +151,44 @@ TEST_F(SandboxTest, RootIsPrivateAndProcessesAreSealed) {
     wait_for_end();
     leaked.reset();
     const std::string text = console();
-    // CAP_CHOWN, CAP_DAC_OVERRIDE and CAP_FOWNER, and nothing else in any set.
+    // CAP_CHOWN, CAP_DAC_OVERRIDE, CAP_FOWNER, CAP_NET_ADMIN and CAP_NET_RAW,
+    // and nothing else in any set (in the switch's own user namespace: see
+    // NetworkIsTheSwitchsOwn).
     for (const char* set : {"CapInh", "CapPrm", "CapEff", "CapBnd"})
-        EXPECT_EQ(status_field(text, set), "000000000000000b") << set;
+        EXPECT_EQ(status_field(text, set), "000000000000300b") << set;
     EXPECT_EQ(status_field(text, "CapAmb"), "0000000000000000");
     EXPECT_EQ(status_field(text, "NoNewPrivs"), "1");
     EXPECT_EQ(status_field(text, "Seccomp"), "2");
     // Every cgroup of its own is the root of its cgroup namespace.
-    EXPECT_NE(text.find("pid=2\nswitch\n0\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("new-pids\nswitch\n0\n"), std::string::npos) << text;
     EXPECT_NE(text.find("fds 0 1 2\n0\n"), std::string::npos) << text;
+}
+
+// The switch configures its eth0, which reaches the peer, and nothing of
+// this machine's network: it sees none of its interfaces, and its
+// capabilities are those of a user namespace of its own.
+TEST_F(SandboxTest, NetworkIsTheSwitchsOwn) {
+    vswitch().use_real_tool("ip");
+    vswitch().set_peer_command("ip -o -4 address show dev peer0");
+    run_script("stat -L -c 'user:[%i]' /proc/self/ns/user; cat /proc/self/uid_map\n"
+               "echo links $(ls /proc/self/net/dev_snmp6)\n"
+               "ip address add 192.0.2.7/24 dev eth0 && ip link set eth0 up && echo configured\n"
+               "echo x > /dev/udp/192.0.2.1/9; /bin/sleep 0.5; ip neigh show 192.0.2.1");
+    ASSERT_TRUE(expect_console("configured\n"));
+    wait_for_end();
+    const std::string text = console();
+    char host_namespace[64] = {};
+    ASSERT_GT(::readlink("/proc/self/ns/user", host_namespace, sizeof host_namespace - 1), 0);
+    EXPECT_EQ(text.find(host_namespace), std::string::npos) << text;
+    EXPECT_NE(text.find("user:["), std::string::npos) << text;
+    // Identity maps: root of the switch owns what root owns.
+    EXPECT_NE(text.find("         0          0 4294967295\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("links eth0 lo\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("192.0.2.1 dev eth0 lladdr "), std::string::npos) << text;
+    EXPECT_NE(vswitch().network_state().find("eth0    inet 192.0.2.7/24"), std::string::npos)
+        << vswitch().network_state();
+    EXPECT_NE(vswitch().peer_log().find("peer0    inet 192.0.2.1/24"), std::string::npos)
+        << vswitch().peer_log();
 }
 
 // With the real mount tools: what would reach this machine is refused, and
