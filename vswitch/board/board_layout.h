@@ -13,6 +13,7 @@ constexpr const char* ENV_BOARD = "VSWITCH_BOARD";
 constexpr const char* ENV_TIME = "VSWITCH_TIME"; // "virtual" (default) or "real"
 constexpr const char* ENV_INPUT_GRACE_MS = "VSWITCH_INPUT_GRACE_MS";
 constexpr const char* ENV_MAX_VIRTUAL_SECONDS = "VSWITCH_MAX_VIRTUAL_SECONDS";
+constexpr const char* ENV_REAL_MS_PER_SECOND = "VSWITCH_REAL_MS_PER_SECOND";
 constexpr unsigned DEFAULT_INPUT_GRACE_MS = 300;
 constexpr unsigned long DEFAULT_MAX_VIRTUAL_SECONDS = 86400;
 

@@ -152,6 +152,22 @@ int park(uint64_t at, const char* kind, pollfd* fds, nfds_t count) {
     return result;
 }
 
+// Under virtual time a sleep may still take a share of real time
+// (VSWITCH_REAL_MS_PER_SECOND): what the program waits for outside itself,
+// such as a link the kernel reports up only a moment after the interface came
+// up, then happens within the sleeps as on the board.
+void real_share_of_sleep(uint64_t ns, const char* kind) {
+    const uint64_t ms_per_second = env_number(layout::ENV_REAL_MS_PER_SECOND, 0);
+    if (ms_per_second == 0 || std::strcmp(kind, "sleep") != 0)
+        return;
+    REAL(nanosleep);
+    const int saved = errno;
+    timespec share = from_ns(ns / 1000 * ms_per_second);
+    while (real_nanosleep(&share, &share) != 0 && errno == EINTR) {
+    }
+    errno = saved;
+}
+
 // A wait of ns on the board clock, stopped where the test bed asked. The
 // poll() result; *left: what remained of the wait when input or a signal
 // ended it.
@@ -170,6 +186,7 @@ int virtual_wait(uint64_t ns, const char* kind, pollfd* fds, nfds_t count, uint6
         }
     }
     advance(ns, kind);
+    real_share_of_sleep(ns, kind);
     *left = 0;
     return 0;
 }

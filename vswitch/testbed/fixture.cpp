@@ -37,6 +37,9 @@ void VirtualSwitchTest::SetUp() {
 void VirtualSwitchTest::boot(RunOptions options) {
     run_.reset();
     vswitch_.clear_records();
+    if (real_ms_per_second_ > 0)
+        options.environment.push_back("VSWITCH_REAL_MS_PER_SECOND=" +
+                                      std::to_string(real_ms_per_second_));
     run_ = std::make_unique<BootRun>(vswitch_, std::move(options));
     ASSERT_FALSE(run_->outcome().ending == Ending::failed) << run_->outcome().detail;
 }

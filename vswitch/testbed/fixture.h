@@ -39,6 +39,11 @@ class VirtualSwitchTest : public ::testing::Test {
     // Powers on with another program than the boot manager in its place.
     void boot_program(const std::string& program, std::vector<std::string> args);
     BootRun& current_run();
+    // Under virtual time every sleep of the program also takes this many real
+    // milliseconds per second slept, so that what happens outside it meanwhile
+    // (a link the kernel reports up a moment after the port came up) has
+    // happened when it looks, as on the board.
+    void set_real_ms_per_second(unsigned ms) { real_ms_per_second_ = ms; }
 
     // Waits for text in the console output after what earlier expectations
     // matched; fails with the transcript when it does not come.
@@ -65,6 +70,7 @@ class VirtualSwitchTest : public ::testing::Test {
     std::string dir_;
     VirtualSwitch vswitch_;
     std::unique_ptr<BootRun> run_;
+    unsigned real_ms_per_second_ = 0;
 };
 
 // Boot-manager NVRAM offsets the scenarios set.
