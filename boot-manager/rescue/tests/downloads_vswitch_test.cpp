@@ -1,15 +1,16 @@
-// The rescue menu's downloads on the virtual switch, each bringing a boot
-// loader image: TFTP with BusyBox's client from a real server in the peer
-// namespace, XMODEM through the download port with a stand-in receiver, and
-// the USB stick's pick list.
+// The rescue menu's downloads on the virtual switch: TFTP with BusyBox's
+// client from a real server in the peer namespace, XMODEM through the
+// download port with a stand-in receiver, and the USB stick's pick list,
+// whose images (a boot loader, a TESK application through the switch's own
+// tools, an Application OS booted without installing) go through the engine.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <array>
 #include <filesystem>
-#include <string>
-#include <utility>
-#include <vector>
+#include <map>
 
+#include "image/signing_key_files.h"
 #include "platform/process.h"
 #include "test_support.h"
 #include "testbed/fixture.h"
@@ -19,85 +20,88 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string logged(const std::string& file, const std::string& source) {
-    return "File " + file + " installed from " + source + " at 13:45:30 on 24-6-2025\n";
-}
-
-class DownloadScenario : public VirtualSwitchTest {
-  protected:
-    // The menu's key, then each prompt's answer: on the console once the
-    // program reads it raw, or on the download port; then the menu is back.
-    void action(const std::vector<std::pair<std::string, std::string>>& answers,
-                bool on_port = false) {
-        for (size_t i = 0; i < answers.size(); ++i) {
-            const auto& [prompt, keys] = answers[i];
-            ASSERT_TRUE(expect_console(prompt, 20s));
-            if (on_port && i > 0) {
-                ASSERT_EQ(::write(current_run().serial_fd(), keys.data(), keys.size()), 1);
-                continue;
-            }
-            ASSERT_TRUE(test_support::wait_for_raw_mode(current_run().console_fd()));
-            send_keys(keys);
-        }
-        ASSERT_TRUE(expect_console("Please select one of the", 20s));
-    }
-};
-
 // A TFTP name with shell syntax fails three times as a name, and a
 // one-character name is refused; the XMODEM receiver sends once, so the
 // second run installs the file the first one left; the USB pick list shows
 // the entries that are not directories in the order the directory lists them.
-TEST_F(DownloadScenario, TftpXmodemAndUsb) {
-    const std::string dir = vswitch().dir(), odd = "a\"; reboot; \"", option = "\nOption? : ";
-    const std::string payload(5000, 'u'), image = dir + "/served/boot.img";
-    std::filesystem::create_directory(dir + "/served");
-    write_file(dir + "/payload", payload);
-    ASSERT_TRUE(platform::command_succeeded(platform::run_program(
-        {SWIMAGE, "create", image, "--payload", dir + "/payload", "--type", "bootloader"})));
+TEST_F(VirtualSwitchTest, DownloadsByTftpXmodemAndUsb) {
+    if (!*PRODUCTION_SIGNING_KEY_FILE)
+        GTEST_SKIP() << "the build was given public keys without their private halves";
+    const std::string dir = vswitch().dir(), usb = vswitch().usb_dir(), odd = "a\"; reboot; \"";
+    // clang-format off
+    std::filesystem::create_directories(dir + "/served"), std::filesystem::create_directories(usb);
+    write_file(dir + "/payload", std::string(5000, 'u'));
+    ASSERT_TRUE(platform::command_succeeded(platform::run_program({"gzip", "-k", dir + "/payload"})));
+    for (const auto& [path, type, payload] : {std::array<std::string, 3>{dir + "/served/boot.img", "bootloader", "payload"}, {usb + "/tesk.img", "tesk-application", "payload.gz"}, {usb + "/app.img", "application", "payload.gz"}})
+        ASSERT_TRUE(platform::command_succeeded(platform::run_program({SWIMAGE, "create", path, "--payload", dir + "/" + payload, "--type", type, "--version", "1.2.3.4", "--sign", PRODUCTION_SIGNING_KEY_FILE})));
+    // clang-format on
+    const std::string image = read_file(dir + "/served/boot.img");
+    for (const char* name : {"notes.txt", "boot.img", "more/inner.img", "z.img"})
+        vswitch().write_usb_file(name, std::string(name) == "notes.txt" ? "not an image" : image);
+    vswitch().write_user_file("sent.img", image);
+    vswitch().set_tool_effect("rx", "[[ ! -e /user/sent.img ]] || mv /user/sent.img \"$1\"");
     vswitch().set_peer_command("exec /usr/sbin/in.tftpd -L -u root -s " + dir + "/served");
     for (const char* tool : {"ifconfig", "route", "busybox"})
         vswitch().use_real_tool(tool);
     vswitch().set_tool_effect("tftp", "/bin/busybox tftp \"$@\"; status=$?");
-    vswitch().write_user_file("sent.img", read_file(image));
-    vswitch().set_tool_effect("rx", "[[ ! -e /user/sent.img ]] || mv /user/sent.img \"$1\"");
     vswitch().set_bootloader_env({"diagnostics=rescue"});
     vswitch().set_usb_stick(true);
-    for (const char* name : {"notes.txt", "boot.img", "more/inner.img", "z.img"})
-        vswitch().write_usb_file(name, read_file(image));
+    std::map<std::string, std::string> number; // of each entry in the pick list
     std::string choose;
-    int count = 0, pick = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(vswitch().usb_dir()))
+    for (const auto& entry : std::filesystem::directory_iterator(usb))
         if (!entry.is_directory()) {
-            pick = entry.path().filename() == "boot.img" ? count + 1 : pick;
-            choose +=
-                "\t" + std::to_string(++count) + ": " + entry.path().filename().string() + "\n";
+            const std::string name = entry.path().filename();
+            choose += "\t" + number.emplace(name, std::to_string(number.size() + 1)).first->second +
+                      ": " + name + "\n";
         }
     choose += "Choose file number to install (q to quit): ";
+    // The menu's key, then each prompt's answer: on the console once the
+    // program reads it raw (a line at the slot prompt), or after a reminder
+    // on the download port; then, unless the run ends, the menu is back.
+    const auto action = [&](std::vector<std::pair<std::string, std::string>> answers,
+                            const char* back = "Please select one of the") {
+        for (const auto& [prompt, keys] : answers) {
+            ASSERT_TRUE(expect_console(prompt, 20s));
+            if (prompt.back() == '\r') {
+                ASSERT_EQ(::write(current_run().serial_fd(), keys.data(), 1), 1);
+                continue;
+            }
+            ASSERT_TRUE(prompt.find("image 1 or 2") != std::string::npos ||
+                        test_support::wait_for_raw_mode(current_run().console_fd()));
+            send_keys(keys);
+        }
+        ASSERT_TRUE(expect_console(back, 20s));
+    };
     set_real_ms_per_second(60); // the link comes up within the waits
     boot();
     // clang-format off
     for (const std::string& name : {odd, std::string("boot.img")})
-        action({{option, "t"}, {"IP addr    :", "192.0.2.10\r"}, {"Netmask    :", "255.255.255.0\r"}, {"Gateway    :", "\r"},
+        action({{"Option? : ", "t"}, {"IP addr    :", "192.0.2.10\r"}, {"Netmask    :", "255.255.255.0\r"}, {"Gateway    :", "\r"},
                 {"Server addr:", "192.0.2.1\r"}, {"Filename: ", "x\r"}, {"x\nInvalid filename. Try again please\nImage Filename: ", name + "\r"}});
     for (int run = 0; run < 2; ++run) // each Enter once the port's reminder shows it waits
-        action({{option, "x"}, {"download can start...\r", "\r"}, {"to be hit...\r", "\n"}}, true);
-    for (const char* answer : {"0\r", "4\r", "4294967297\r", "q\r"})
-        action({{option, "u"}, {choose, answer}});
-    action({{option, "u"}, {choose, "z\r"}, {"z\nInvalid file number z. Try again pleas\n", std::to_string(pick) + "z\r"}});
-
-    std::vector<std::string> calls;
+        action({{"Option? : ", "x"}, {"download can start...\r", "\r"}, {"to be hit...\r", "\n"}});
+    for (const std::string& answer : std::vector<std::string>{"0\r", "6\r", "4294967297\r", "q\r", number["notes.txt"] + "\r"}) // the last no image: not logged
+        action({{"Option? : ", "u"}, {choose, answer}});
+    action({{"Option? : ", "u"}, {choose, "z\r"}, {"z\nInvalid file number z. Try again pleas\n", number["boot.img"] + "z\r"}});
+    action({{"Option? : ", "u"}, {choose, number["tesk.img"] + "\r"}, {"Install image as image 1 or 2 (q to quit): ", "2\n"}});
+    action({{"Option? : ", "u"}, {choose, number["app.img"] + "\r"}, {"image 1 or 2 (hit return to just boot image): ", "\n"}}, "Booting downloaded image\nImage ready to boot...\n");
+    wait_for_end();
+    EXPECT_TRUE(vswitch().application_os_start().has_value()) << console();
+    std::string calls, commands, tries = "tftp -g -r " + odd + " -l /tmp/image 192.0.2.1|";
     for (const auto& call : tool_calls())
-        if (call.name() == "tftp" || call.name() == "rx" || call.name() == "reboot")
-            calls.push_back(call.line());
-    const std::string tries = "tftp -g -r " + odd + " -l /tmp/image 192.0.2.1";
-    EXPECT_EQ(calls, (std::vector<std::string>{tries, tries, tries, "tftp -g -r boot.img -l /tmp/image 192.0.2.1", "rx /tmp/image", "rx /tmp/image"}));
+        calls += call.name() == "tftp" || call.name() == "rx" || call.name() == "reboot" ? call.line() + "|" : "";
+    for (const std::string& command : shell_commands())
+        commands += command + "|";
+    EXPECT_EQ(calls, tries + tries + tries + "tftp -g -r boot.img -l /tmp/image 192.0.2.1|rx /tmp/image|rx /tmp/image|");
+    EXPECT_NE(commands.find("|/bin/mount /dev/mmcblk0p1 /user|gunzip /tmp/nos-image.gz|e2fsck -fp /dev/mmcblk0p3 &> /tmp/e2fsck.log|e2fsck -fp /dev/mmcblk0p3 &> /tmp/e2fsck2.log|resize2fs /dev/mmcblk0p3 &> /tmp/resize2fs.log|mkdir -p /tmp/zimr-cfg|mount /dev/mmcblk0p4 /tmp/zimr-cfg|umount /tmp/zimr-cfg|mkdir -p /tmp/zimr-cfg|mount /dev/mmcblk0p4 /tmp/zimr-cfg|umount /tmp/zimr-cfg|rm /tmp/nos-image*|"), std::string::npos) << commands;
     EXPECT_EQ(board().flash(Partition::uboot, 0, 5000), std::vector<uint8_t>(5000, 'u'));
-    EXPECT_EQ(vswitch().read_user_file("install.log"), logged("boot.img", "192.0.2.1") + logged("image", "xmodem") + logged("image", "xmodem") + logged("/mnt/usb/boot.img", "USB"));
-    const std::string slow = "Warning: unable to disable mgmt port thresholding feature. Download will be slow\n";
+    EXPECT_EQ(board().nvram(NVRAM_OS_MODE, 2), (std::vector<uint8_t>{'C', 2}));
+    const std::string at = " at 13:45:30 on 24-6-2025\n", slow = "Warning: unable to disable mgmt port thresholding feature. Download will be slow\n";
+    EXPECT_EQ(vswitch().read_user_file("install.log"), "File boot.img installed from 192.0.2.1" + at + "File image installed from xmodem" + at + "File image installed from xmodem" + at + "File /mnt/usb/boot.img installed from USB" + at + "File /mnt/usb/tesk.img installed from USB" + at);
     const std::string attempt = "Installing image " + odd + " from TFTP server 192.0.2.1\ntftp: server error: (1) File not found\nAttempt ";
     for (const std::string& shown : {slow + attempt + "1/3 of tftp timed out\n" + attempt + "2/3 of tftp timed out\n" + attempt + "3/3 of tftp timed out\n" + slow + "Tftp download failed. Aborting\n",
                                      slow + "Installing image boot.img from TFTP server 192.0.2.1\n" + slow + "\nExtracting images", std::string("Running xmodem rescue.....\n"),
-                                     "u\n" + choose + "4\nPlease select", "pleas\n" + std::to_string(pick) + "z\nInstalling boot.img\n\nExtracting"})
+                                     "u\n" + choose + "6\nPlease select", "pleas\n" + number["boot.img"] + "z\nInstalling boot.img\n\nExtracting"})
         EXPECT_NE(console().find(shown), std::string::npos) << shown << console();
     // clang-format on
 }
