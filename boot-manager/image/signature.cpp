@@ -4,6 +4,7 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/rsa.h>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -45,57 +46,96 @@ Pkey read_rsa_public_key(const KeyRecord& key) {
 // cannot all be read.
 using PayloadReader = std::function<bool(uint8_t* buffer, size_t length)>;
 
-// Feeds payload_size bytes into the digest. False when a read comes up short
-// or the digest refuses the data (reported).
-bool hash_payload(EVP_MD_CTX* ctx, const PayloadReader& read, int32_t payload_size) {
+struct PkeyCtxFree {
+    void operator()(EVP_PKEY_CTX* ctx) const { EVP_PKEY_CTX_free(ctx); }
+};
+using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
+
+// The SHA-256 of payload_size bytes. Absent when a read comes up short or the
+// digest fails (reported).
+PayloadDigest hash_payload(const PayloadReader& read, int32_t payload_size) {
+    PayloadDigest digest;
+    const EVP_MD* md = EVP_sha256();
+    if (!md) {
+        std::printf("openssl_verifySignature: Error creating message digest\n");
+        return digest;
+    }
+    MdCtx ctx(EVP_MD_CTX_new());
+    if (!ctx) {
+        std::printf("openssl_verifySignature: Error creating the message digest context!");
+        return digest;
+    }
+    if (EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1) {
+        std::printf("openssl_verifySignature: Error verifying digest - init!\n");
+        return digest;
+    }
     if (payload_size < 0)
-        return false;
+        return digest;
     std::unique_ptr<uint8_t[]> chunk(new (std::nothrow) uint8_t[SIGNATURE_HASH_CHUNK]);
     if (!chunk)
-        return false;
+        return digest;
     size_t remaining = static_cast<size_t>(payload_size);
     while (remaining > 0) {
         size_t piece = remaining < SIGNATURE_HASH_CHUNK ? remaining : SIGNATURE_HASH_CHUNK;
         // A payload cut short cannot verify; nothing is hashed that was not read.
         if (!read(chunk.get(), piece))
-            return false;
-        if (EVP_DigestUpdate(ctx, chunk.get(), piece) != 1) {
+            return digest;
+        if (EVP_DigestUpdate(ctx.get(), chunk.get(), piece) != 1) {
             std::printf("openssl_verifySignature: Error verifying digest - update!\n");
-            return false;
+            return digest;
         }
         remaining -= piece;
     }
-    return true;
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(ctx.get(), digest.bytes.data(), &length) == 1 &&
+        length == digest.bytes.size())
+        digest.present = true;
+    return digest;
 }
 
-int verify_signature(const PayloadReader& read, int32_t payload_size, const uint8_t* signature,
-                     size_t signature_length, const KeyRecord* key) {
-    const EVP_MD* md = EVP_sha256();
-    if (!md) {
-        std::printf("openssl_verifySignature: Error creating message digest\n");
-        return -1;
-    }
+// The public key of the record, or nullptr (reported).
+Pkey verification_key(const KeyRecord* key) {
     Pkey pkey = key ? read_rsa_public_key(*key) : nullptr;
     if (!pkey) {
         std::printf("openssl_verifySignature: Error reading key from buffer %d !\n",
                     key ? key->length : 0);
         ERR_clear_error();
-        return -1;
     }
-    MdCtx ctx(EVP_MD_CTX_new());
-    if (!ctx) {
-        std::printf("openssl_verifySignature: Error creating the message digest context!");
-        return -1;
-    }
-    int result = -1;
-    if (EVP_DigestVerifyInit(ctx.get(), nullptr, md, nullptr, pkey.get()) != 1)
-        std::printf("openssl_verifySignature: Error verifying digest - init!\n");
-    else if (hash_payload(ctx.get(), read, payload_size) &&
-             EVP_DigestVerifyFinal(ctx.get(), signature, signature_length) == 1)
-        result = 0;
+    return pkey;
+}
+
+// RSA PKCS#1 v1.5 over a SHA-256 digest taken beforehand, so that one pass
+// over the payload serves every key tried. 0 when it verifies, -1 otherwise.
+int verify_digest(const PayloadDigest& digest, const uint8_t* signature, size_t signature_length,
+                  EVP_PKEY* pkey) {
+    PkeyCtx ctx(EVP_PKEY_CTX_new(pkey, nullptr));
+    const int result = digest.present && ctx && EVP_PKEY_verify_init(ctx.get()) == 1 &&
+                               EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) == 1 &&
+                               EVP_PKEY_CTX_set_signature_md(ctx.get(), EVP_sha256()) == 1 &&
+                               EVP_PKEY_verify(ctx.get(), signature, signature_length,
+                                               digest.bytes.data(), digest.bytes.size()) == 1
+                           ? 0
+                           : -1;
     // Leave no failure behind for the next OpenSSL user to trip over.
     ERR_clear_error();
     return result;
+}
+
+// Checks the signature under the key, hashing the payload only when *digest
+// does not hold its SHA-256 yet (filled in for the next key). The key is read
+// first: a key that cannot be read costs no pass over the payload.
+int verify_signature(const PayloadReader& read, int32_t payload_size, const uint8_t* signature,
+                     size_t signature_length, const KeyRecord* key, PayloadDigest* digest) {
+    Pkey pkey = verification_key(key);
+    if (!pkey)
+        return -1;
+    if (!digest->present)
+        *digest = hash_payload(read, payload_size);
+    if (!digest->present) {
+        ERR_clear_error();
+        return -1;
+    }
+    return verify_digest(*digest, signature, signature_length, pkey.get());
 }
 
 // Payload size = len + 16 - header length, as the signed count the
@@ -108,20 +148,17 @@ int32_t payload_size_of(const uint8_t* header, size_t header_length) {
 }
 
 // A signature whose record or length runs past what was read counts as failed
-// without a byte of it being read. The bytes hashed for the check also go to
-// the hasher, when one is active.
+// without a byte of it being read. The payload is read from the file's
+// position only when *digest is still absent.
 int verify_payload(FILE* file, int32_t payload_size, const SignatureRecord& signature,
-                   const KeyRecord& key, PayloadHasher* hasher) {
+                   const KeyRecord& key, PayloadDigest* digest) {
     if (!signature.intact)
         return -1;
     return verify_signature(
-        [file, hasher](uint8_t* buffer, size_t length) {
-            if (std::fread(buffer, 1, length, file) != length)
-                return false;
-            hasher->update(buffer, length);
-            return true;
+        [file](uint8_t* buffer, size_t length) {
+            return std::fread(buffer, 1, length, file) == length;
         },
-        payload_size, signature.signature, signature.signature_length, &key);
+        payload_size, signature.signature, signature.signature_length, &key, digest);
 }
 
 // Reads exactly length bytes at offset; false on an error or the end.
@@ -171,8 +208,9 @@ int read_developer_images_state(const BoardPaths& paths) {
         offset += length;
         return ok;
     };
+    PayloadDigest digest;
     return verify_signature(read, payload_size_of(header.data(), header_length),
-                            signature.signature, signature.signature_length, &key) == 0
+                            signature.signature, signature.signature_length, &key, &digest) == 0
                ? 1
                : 0;
 }
@@ -183,11 +221,12 @@ int developer_images_cache = -1;
 
 int openssl_verifySignature(FILE* file, int32_t payload_size, const uint8_t* signature,
                             size_t signature_length, const KeyRecord* key) {
+    PayloadDigest digest;
     return verify_signature(
         [file](uint8_t* buffer, size_t length) {
             return std::fread(buffer, 1, length, file) == length;
         },
-        payload_size, signature, signature_length, key);
+        payload_size, signature, signature_length, key, &digest);
 }
 
 int developer_images_installed(const BoardPaths& paths) {
@@ -244,18 +283,19 @@ int verify_image_signature(FILE* file, const uint8_t* header, size_t count, cons
     const uint64_t payload_start = component_start + header_length;
     const int32_t payload_size = payload_size_of(header, header_length);
     // A stream whose position cannot be told or set cannot show its payload:
-    // that counts as a failed check.
-    PayloadDigest verified_digest;
+    // that counts as a failed check. The payload is read and hashed once; the
+    // development key is checked against the same digest.
+    PayloadDigest payload_digest;
     const auto payload_verifies = [&] {
-        PayloadHasher hasher(digest != nullptr);
-        const bool ok = start >= 0 && seek_image(file, payload_start) &&
-                        verify_payload(file, payload_size, signature, key, &hasher) == 0;
-        if (ok && !hasher.finish(&verified_digest))
-            verified_digest = PayloadDigest{};
-        return ok;
+        if (start < 0)
+            return false;
+        if (!payload_digest.present && !seek_image(file, payload_start))
+            return false;
+        return verify_payload(file, payload_size, signature, key, &payload_digest) == 0;
     };
 
     bool verified = payload_verifies();
+    bool verified_by_key = verified;
     if (!verified) {
         const int developer = developer_images_installed(paths);
         if (developer || low_security) {
@@ -266,6 +306,7 @@ int verify_image_signature(FILE* file, const uint8_t* header, size_t count, cons
             if (!load_signing_key(&key, paths.development_key.c_str(), paths))
                 return 0;
             verified = payload_verifies();
+            verified_by_key = verified;
             if (!verified && developer && low_security) {
                 std::printf("\nWARNING: All checks failed but you are running developer images "
                             "and are in low security mode\n");
@@ -280,7 +321,8 @@ int verify_image_signature(FILE* file, const uint8_t* header, size_t count, cons
         verified = false;
     std::printf(verified ? " Image signature verified. " : " Image rejected. ");
     std::fflush(stdout);
-    if (verified && digest)
-        *digest = verified_digest;
+    // Accepted on the operator's word, no key verified the digest: hand none back.
+    if (verified && digest && verified_by_key)
+        *digest = payload_digest;
     return verified ? 1 : 0;
 }

@@ -183,6 +183,36 @@ TEST_F(Signatures, DeveloperImagesFromTheRootFilesystemOncePerRun) {
     }
 }
 
+// A development-signed component on a developer board: the development key
+// is checked against the digest the production key failed on, so the payload
+// goes through the stream once.
+TEST_F(Signatures, DevelopmentKeyCheckedWithoutReadingThePayloadAgain) {
+    const Bytes component = signed_by(DEV_KEY);
+    struct Counted {
+        platform::UniqueFile file;
+        size_t read = 0;
+    } counted{platform::UniqueFile(temp_file_with(component))};
+    cookie_io_functions_t io{};
+    io.read = [](void* c, char* buffer, size_t size) -> ssize_t {
+        auto* self = static_cast<Counted*>(c);
+        const size_t got = std::fread(buffer, 1, size, self->file.get());
+        self->read += got;
+        return static_cast<ssize_t>(got);
+    };
+    io.seek = [](void* c, off64_t* offset, int whence) {
+        FILE* file = static_cast<Counted*>(c)->file.get();
+        return fseeko(file, *offset, whence) == 0 && (*offset = ftello(file)) >= 0 ? 0 : -1;
+    };
+    platform::UniqueFile stream(fopencookie(&counted, "rb", io));
+    install_rootfs(unsigned_rootfs);
+    CaptureStdout();
+    EXPECT_EQ(verify_image_signature(stream.get(), component.data(), component.size() - APP.size(),
+                                     paths),
+              1);
+    EXPECT_EQ(printed(), DEV_CHECK + VERIFIED);
+    EXPECT_LT(counted.read, component.size() + BUFSIZ);
+}
+
 // A key that is cut short or no RSA key is refused with its length; the
 // smallest payload.
 TEST_F(Signatures, KeysRefusedAndAnEmptyPayload) {
