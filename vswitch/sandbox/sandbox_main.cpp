@@ -474,9 +474,8 @@ void place_tools(const std::string& root, const Options& options, const BoardCon
         }
     }
     // The fakes' own helpers, and what reads the network state back, off the
-    // program's PATH. rx is the XMODEM receiver an rx effect may run on the
-    // serial line, which on the board is the console itself.
-    for (const char* tool : {"mount", "umount", "mountpoint", "ip", "rx"}) {
+    // program's PATH.
+    for (const char* tool : {"mount", "umount", "mountpoint", "ip"}) {
         std::string from = host_tool(tool);
         if (!from.empty())
             copy_file(from, root + "/.vswitch/bin/" + tool, 0755);
