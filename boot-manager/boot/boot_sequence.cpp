@@ -13,6 +13,7 @@
 #include "network/mgmt_port.h"
 #include "platform/board_paths.h"
 #include "platform/boot_options.h"
+#include "platform/files.h"
 #include "platform/flash.h"
 #include "platform/i2c.h"
 #include "platform/nvram.h"
@@ -38,8 +39,7 @@ void set_system_clock() {
 }
 
 bool emmc_present() {
-    struct stat info {};
-    return ::stat("/sys/block/mmcblk0", &info) == 0;
+    return platform::path_exists("/sys/block/mmcblk0");
 }
 
 // A USB stick may install a boot image, replace a slot's image or supply an

@@ -13,6 +13,7 @@
 #include "image/install_records.h"
 #include "image/openssl_handles.h"
 #include "platform/boot_options.h"
+#include "platform/files.h"
 #include "platform/process.h"
 #include "platform/timing.h"
 #include "platform/unique_fd.h"
@@ -23,11 +24,6 @@ namespace {
 
 constexpr int USB_MOUNT_WAIT_SECONDS = 10;
 constexpr const char* USB_SOURCE = "USB"; // the install log's source
-
-bool file_exists(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0;
-}
 
 std::string on_stick(const char* file) {
     return std::string("/mnt/usb/") + file;
@@ -44,7 +40,7 @@ int install_from_stick(const std::string& path, int slot) {
 } // namespace
 
 int wait_for_usb_mount() {
-    return wait_for_usb_mount([] { return file_exists("/tmp/usb"); });
+    return wait_for_usb_mount([] { return platform::path_exists("/tmp/usb"); });
 }
 
 int wait_for_usb_mount(const std::function<bool()>& stick_announced) {
@@ -69,7 +65,7 @@ int wait_for_usb_mount(const std::function<bool()>& stick_announced) {
 
 void install_usb_boot_image() {
     const std::string path = on_stick(USB_BOOT_IMAGE);
-    if (!file_exists(path)) {
+    if (!platform::path_exists(path)) {
         std::printf("No boot image found on USB.\n");
         return;
     }
@@ -90,7 +86,7 @@ ImageSlot install_usb_replacements() {
     ImageSlot chosen = 0;
     for (const Replacement& replacement : REPLACEMENTS) {
         const std::string path = on_stick(replacement.file);
-        if (!file_exists(path))
+        if (!platform::path_exists(path))
             continue;
         std::printf("USB image (file '%s') replacement for image%d found\n", replacement.file,
                     replacement.slot);
@@ -111,7 +107,7 @@ ImageSlot install_usb_replacements() {
         std::printf("USB replacement image: board will boot with image%d.\n", chosen);
         return chosen;
     }
-    if (file_exists(on_stick(USB_OS_IMAGE)))
+    if (platform::path_exists(on_stick(USB_OS_IMAGE)))
         return SLOT_USB;
     std::printf("No valid image found on USB\n");
     return 0;
@@ -164,7 +160,7 @@ bool reject_list_contains(const char* image_path, const char* list_dir) {
         std::printf("Warning: Cannot determine if image is in rejected list!\n");
         return false;
     }
-    return file_exists(rejected_entry(list_dir, digest));
+    return platform::path_exists(rejected_entry(list_dir, digest));
 }
 
 void reject_list_add(const char* image_path, const char* list_dir) {
@@ -174,7 +170,7 @@ void reject_list_add(const char* image_path, const char* list_dir) {
         return;
     }
     const std::string entry = rejected_entry(list_dir, digest);
-    if (file_exists(entry) || !make_dirs(list_dir))
+    if (platform::path_exists(entry) || !make_dirs(list_dir))
         return;
     platform::UniqueFd created(::open(entry.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
 }

@@ -8,6 +8,7 @@
 
 #include "network/mgmt_port.h"
 #include "platform/boot_options.h"
+#include "platform/files.h"
 #include "platform/i2c.h"
 #include "platform/process.h"
 #include "platform/timing.h"
@@ -20,11 +21,6 @@ constexpr const char* INSTALL_SCRIPT = "/tmp/home/bin/install.sh";
 constexpr const char* ENVIRONMENT_FILE = "/tmp/home/bin/env-setup";
 constexpr const char* STARTER = "/bin/backtrace";
 constexpr size_t TOKEN_SIZE = 512;
-
-bool exists(const char* path) {
-    struct stat info {};
-    return ::stat(path, &info) == 0;
-}
 
 void unpack_archive() {
     char command[128];
@@ -43,7 +39,7 @@ void install_diagnostics_program() {
 }
 
 void run_install_script() {
-    if (!exists(INSTALL_SCRIPT))
+    if (!platform::path_exists(INSTALL_SCRIPT))
         return;
     std::printf("Running install script\n");
     platform::run_shell_command(INSTALL_SCRIPT);
@@ -100,7 +96,7 @@ void launch_application_os(bool is_diagnostics) {
         run_debugger_and_reboot(command);
     }
     if (boot_options.gdb) {
-        if (exists("/tmp/gdb")) {
+        if (platform::path_exists("/tmp/gdb")) {
             std::printf("*** Launching under GDB ***\n");
             run_debugger_and_reboot("/tmp/gdb /tmp/home/bin/mp.elf.strip");
         }

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "platform/boot_options.h"
+#include "platform/files.h"
 #include "platform/unique_file.h"
 
 namespace {
@@ -18,8 +19,7 @@ bool low_security_mode_active(const BoardPaths& paths) {
         std::printf("NOTE: Uboot low security mode override enabled\n");
         return true;
     }
-    struct stat info {};
-    return ::stat(paths.low_security_marker.c_str(), &info) == 0;
+    return platform::path_exists(paths.low_security_marker);
 }
 
 void set_low_security_mode(const BoardPaths& paths, bool on) {

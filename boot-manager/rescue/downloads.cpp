@@ -18,6 +18,7 @@
 #include "image/install_engine.h"
 #include "image/install_records.h"
 #include "network/mgmt_port.h"
+#include "platform/files.h"
 #include "platform/process.h"
 #include "platform/serial_port.h"
 #include "platform/timing.h"
@@ -39,11 +40,6 @@ struct DirCloser {
     void operator()(DIR* dir) const { ::closedir(dir); }
 };
 using UniqueDir = std::unique_ptr<DIR, DirCloser>;
-
-bool file_exists(const char* path) {
-    struct stat status {};
-    return ::stat(path, &status) == 0;
-}
 
 void change_directory(const char* path) {
     if (::chdir(path) != 0) {
@@ -152,13 +148,13 @@ int rescue_tftp_download() {
         // The typed name is one argument: it never meets a shell.
         static_cast<void>(platform::run_program(
             {"tftp", "-g", "-r", name, "-l", DOWNLOADED_IMAGE_PATH, server_text}));
-        if (file_exists(DOWNLOADED_IMAGE_PATH))
+        if (platform::path_exists(DOWNLOADED_IMAGE_PATH))
             break;
         std::printf("Attempt %d/%d of tftp timed out\n", attempt, TFTP_ATTEMPTS);
         platform::sleep_seconds(TFTP_RETRY_PAUSE_S);
     }
     static_cast<void>(set_mgmt_threshold(MGMT_THRESHOLD_NORMAL, settings.interface));
-    if (!file_exists(DOWNLOADED_IMAGE_PATH)) {
+    if (!platform::path_exists(DOWNLOADED_IMAGE_PATH)) {
         std::printf("Tftp download failed. Aborting\n");
         return 0;
     }
@@ -175,7 +171,7 @@ int rescue_xmodem_download() {
         // The console's settings come back whatever the transfer gave.
         restore_console_port(port.get());
     }
-    if (!file_exists(DOWNLOADED_IMAGE_PATH))
+    if (!platform::path_exists(DOWNLOADED_IMAGE_PATH))
         return 0;
     return install_and_log(DOWNLOADED_IMAGE_PATH, "image", "xmodem");
 }

@@ -6,14 +6,10 @@
 #include <cstdio>
 
 #include "console/console.h"
+#include "platform/files.h"
 #include "platform/process.h"
 
 namespace {
-
-bool path_exists(const char* path) {
-    struct stat info {};
-    return ::stat(path, &info) == 0;
-}
 
 bool run(const char* command_line) {
     return platform::command_succeeded(platform::run_shell_command(command_line));
@@ -42,7 +38,7 @@ struct Backups {
 // begun and failed: the storage must then stay as it is. A partition that
 // cannot be mounted has nothing to save.
 bool back_up(Backups& saved) {
-    if (path_exists("/sys/block/mmcblk0/mmcblk0p1")) {
+    if (platform::path_exists("/sys/block/mmcblk0/mmcblk0p1")) {
         say("\tBacking up Arvo files. This can take a few minutes");
         run("mkdir /tmp/arvo-backup");
         // /user is usually mounted already (the rescue menu): mount it afresh,
@@ -158,7 +154,7 @@ int repartition_storage(int key_timeout, int interactive) {
 }
 
 int check_user_filesystem(int report, int key_timeout) {
-    if (!path_exists("/sys/block/mmcblk0/mmcblk0p4")) {
+    if (!platform::path_exists("/sys/block/mmcblk0/mmcblk0p4")) {
         say("Filesystem partitions need updating.");
         static_cast<void>(repartition_storage(key_timeout, 1));
     } else {
@@ -189,7 +185,7 @@ int rescue_filesystem_check() {
 }
 
 int wipe_odm_diags() {
-    if (path_exists("/user/odmdiags")) {
+    if (platform::path_exists("/user/odmdiags")) {
         std::printf("Wiping ODM diags from system...");
         std::fflush(stdout);
         run("rm -rf /user/odmdiags");
