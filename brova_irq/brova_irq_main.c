@@ -91,6 +91,14 @@ static DEFINE_SPINLOCK(brova_irq_pending_lock);
 /* One watchdog expiry is handled at a time, so only one is "first". */
 static DEFINE_SPINLOCK(brova_irq_wd_lock);
 
+/*
+ * The registered processes, held by their struct pid so that an ID taken
+ * over by a new process after the registered one died is not mistaken for
+ * it; NULL when no process had the ID at registration.
+ */
+static struct pid *brova_irq_aos_task, *brova_irq_wd_task;
+static DEFINE_SPINLOCK(brova_irq_reg_lock);
+
 static dev_t brova_irq_devno;
 static bool brova_irq_have_devno;
 static struct cdev brova_irq_cdev;
@@ -104,14 +112,15 @@ static void brova_irq_do_tasklet(unsigned long unused);
 static DECLARE_TASKLET(brova_irq_tasklet, brova_irq_do_tasklet, 0);
 #endif
 
-static u32 brova_irq_take_pending(void)
+/* Takes the pending events among @bits; the others stay pending. */
+static u32 brova_irq_take_pending(u32 bits)
 {
 	unsigned long flags;
 	u32 mask;
 
 	spin_lock_irqsave(&brova_irq_pending_lock, flags);
-	mask = brova_irq_info.pending;
-	brova_irq_info.pending = 0;
+	mask = brova_irq_info.pending & bits;
+	brova_irq_info.pending &= ~bits;
 	spin_unlock_irqrestore(&brova_irq_pending_lock, flags);
 	return mask;
 }
@@ -125,17 +134,26 @@ static void brova_irq_set_pending(u32 bits)
 	spin_unlock_irqrestore(&brova_irq_pending_lock, flags);
 }
 
+/* A reference to the process held in @slot, or NULL; put_pid() it. */
+static struct pid *brova_irq_registered(struct pid **slot)
+{
+	struct pid *held;
+
+	spin_lock_bh(&brova_irq_reg_lock);
+	held = get_pid(*slot);
+	spin_unlock_bh(&brova_irq_reg_lock);
+	return held;
+}
+
 /*
- * The task registered under @nr, or NULL when there is none or it has
- * exited. IDs are those of the initial namespace: the tasklet runs on
- * behalf of whatever task it interrupted, so that task's namespace means
- * nothing. Call under rcu_read_lock().
+ * The task of @held, or NULL when there is none or it has exited. Call
+ * under rcu_read_lock().
  */
-static struct task_struct *brova_irq_find_task(s32 nr)
+static struct task_struct *brova_irq_find_task(struct pid *held)
 {
 	struct task_struct *task;
 
-	task = pid_task(find_pid_ns(nr, &init_pid_ns), PIDTYPE_PID);
+	task = pid_task(held, PIDTYPE_PID);
 	if (!task)
 		return NULL;
 	/* A process that is gone (a zombie included) cannot take a signal. */
@@ -161,11 +179,12 @@ static void handle_wd_irq(void)
 {
 	struct task_struct *task = NULL;
 	s32 wd_pid = READ_ONCE(brova_irq_info.wd_pid);
+	struct pid *held = brova_irq_registered(&brova_irq_wd_task);
 
 	spin_lock_bh(&brova_irq_wd_lock);
 	rcu_read_lock();
 	if (wd_pid) {
-		task = brova_irq_find_task(wd_pid);
+		task = brova_irq_find_task(held);
 		if (!task)
 			pr_err("-Brova IRQ: Error finding WD task info 0x%x\n",
 			       wd_pid);
@@ -184,17 +203,19 @@ static void handle_wd_irq(void)
 	}
 	rcu_read_unlock();
 	spin_unlock_bh(&brova_irq_wd_lock);
+	put_pid(held);
 }
 
 static void handle_button_irq(void)
 {
 	struct task_struct *task = NULL;
 	s32 aos_pid = READ_ONCE(brova_irq_info.aos_pid);
+	struct pid *held = brova_irq_registered(&brova_irq_aos_task);
 
 	pr_info("*********** Reset button pushed ***********\n");
 	rcu_read_lock();
 	if (aos_pid) {
-		task = brova_irq_find_task(aos_pid);
+		task = brova_irq_find_task(held);
 		if (!task)
 			pr_err("-Brova IRQ: Error finding AOS task info 0x%x\n",
 			       aos_pid);
@@ -206,16 +227,23 @@ static void handle_button_irq(void)
 		emergency_restart();
 	}
 	rcu_read_unlock();
+	put_pid(held);
 }
 
-/* Events that arrive while the Application OS is not registered. */
+/*
+ * Events that arrive while the Application OS is not registered, or while
+ * none of its threads waits. In the second case only the watchdog and the
+ * button are taken here (the process is signalled or, when it is gone, the
+ * board restarted); the other events stay for the next wait request.
+ */
 #if LINUX_VERSION_CODE >= KERNEL_VERSION(5, 9, 0)
 static void brova_irq_do_tasklet(struct tasklet_struct *unused)
 #else
 static void brova_irq_do_tasklet(unsigned long unused)
 #endif
 {
-	u32 mask = brova_irq_take_pending();
+	u32 mask = brova_irq_take_pending(READ_ONCE(brova_irq_info.aos_pid) ?
+					  BROVA_WD_MASK | BROVA_BUTTON_MASK : ~0u);
 
 	if (mask & BROVA_WD_MASK)
 		handle_wd_irq();
@@ -225,6 +253,7 @@ static void brova_irq_do_tasklet(unsigned long unused)
 
 static irqreturn_t brova_irq(int irq, void *dev_id)
 {
+	bool waiting;
 	int i;
 
 	for (i = 0; i < BROVA_IRQ_LINES; i++) {
@@ -235,8 +264,14 @@ static irqreturn_t brova_irq(int irq, void *dev_id)
 		disable_irq_nosync(irq);
 		atomic_inc(&brova_irq_disabled[i]);
 	}
+	/* Asked before the wake-up, which takes the sleepers off the queue. */
+	waiting = wq_has_sleeper(&brova_irq_info.irq_waitq);
 	wake_up(&brova_irq_info.irq_waitq);
-	if (!READ_ONCE(brova_irq_info.aos_pid))
+	/*
+	 * With nobody waiting, a registered Application OS that has died
+	 * would leave the event pending forever and the board never restarted.
+	 */
+	if (!READ_ONCE(brova_irq_info.aos_pid) || !waiting)
 		tasklet_schedule(&brova_irq_tasklet);
 	return IRQ_HANDLED;
 }
@@ -266,7 +301,7 @@ static long brova_irq_wait(u32 __user *umask)
 					       READ_ONCE(brova_irq_info.pending));
 		if (err)
 			break;
-		mask = brova_irq_take_pending();
+		mask = brova_irq_take_pending(~0u);
 	} while (!mask);
 
 	if (err) {
@@ -290,14 +325,28 @@ static long brova_irq_wait(u32 __user *umask)
 	return err;
 }
 
-static void brova_irq_register(s32 *slot, s32 nr, bool watchdog)
+/*
+ * IDs are those of the initial namespace: the tasklet runs on behalf of
+ * whatever task it interrupted, so that task's namespace means nothing.
+ */
+static void brova_irq_register(s32 *slot, struct pid **task_slot, s32 nr,
+			       bool watchdog)
 {
+	struct pid *held = NULL, *old;
 	bool found;
 
-	WRITE_ONCE(*slot, nr);
 	rcu_read_lock();
-	found = brova_irq_find_task(nr) != NULL;
+	if (nr > 0)
+		held = get_pid(find_pid_ns(nr, &init_pid_ns));
+	found = brova_irq_find_task(held) != NULL;
 	rcu_read_unlock();
+
+	spin_lock_bh(&brova_irq_reg_lock);
+	old = *task_slot;
+	*task_slot = held;
+	WRITE_ONCE(*slot, nr);
+	spin_unlock_bh(&brova_irq_reg_lock);
+	put_pid(old);
 	if (found)
 		return;
 	if (watchdog)
@@ -336,7 +385,8 @@ static long brova_irq_ioctl(struct file *file, unsigned int cmd,
 {
 	switch (cmd) {
 	case IRQ_IOC_REGISTER_AOS:
-		brova_irq_register(&brova_irq_info.aos_pid, (s32)arg, false);
+		brova_irq_register(&brova_irq_info.aos_pid, &brova_irq_aos_task,
+				   (s32)arg, false);
 		return 0;
 	case IRQ_IOC_WAIT:
 		return brova_irq_wait((u32 __user *)arg);
@@ -347,7 +397,8 @@ static long brova_irq_ioctl(struct file *file, unsigned int cmd,
 		brova_irq_inject((u32)arg);
 		return 0;
 	case IRQ_IOC_REGISTER_WD:
-		brova_irq_register(&brova_irq_info.wd_pid, (s32)arg, true);
+		brova_irq_register(&brova_irq_info.wd_pid, &brova_irq_wd_task,
+				   (s32)arg, true);
 		return 0;
 	default:
 		return -EINVAL;
@@ -503,6 +554,8 @@ static void __exit brova_irq_exit(void)
 	brova_irq_free_lines(BROVA_IRQ_LINES);
 	brova_irq_unmap_regs();
 	brova_irq_release_chrdev();
+	put_pid(brova_irq_aos_task);
+	put_pid(brova_irq_wd_task);
 }
 
 module_init(brova_irq_init);

@@ -255,21 +255,45 @@ static int finish(struct waiter *w)
 	return w->ret;
 }
 
-enum { NONE, SELF, UNKNOWN, EXITED, ZOMBIE };
+/*
+ * KILLED: a process that registered itself for both events and was killed
+ * before any event; REUSED: the same, reaped, and its ID taken by a new
+ * process that is alive.
+ */
+enum { NONE, SELF, UNKNOWN, EXITED, KILLED, REUSED };
 
 /* The process ID to register as @as. */
 static pid_t who(int as)
 {
 	siginfo_t si;
 	pid_t child;
+	int f;
 
 	if (as <= UNKNOWN)
 		return as == SELF ? getpid() : as == UNKNOWN ? UNKNOWN_ID : 0;
 	child = fork();
-	if (!child)
+	if (!child) {
+		if (as >= KILLED && !req(REG_AOS, getpid()) && !req(REG_WD, getpid()))
+			raise(SIGSTOP);
 		_exit(0);
+	}
+	if (as >= KILLED) {
+		waitid(P_PID, child, &si, WSTOPPED);
+		kill(child, SIGKILL);
+	}
 	/* WNOWAIT leaves a zombie. */
-	waitid(P_PID, child, &si, WEXITED | (as == ZOMBIE ? WNOWAIT : 0));
+	waitid(P_PID, child, &si, WEXITED | (as == KILLED ? WNOWAIT : 0));
+	if (as == REUSED) {
+		f = open("/proc/sys/kernel/ns_last_pid", O_WRONLY);
+		dprintf(f, "%d", child - 1);
+		close(f);
+		/* Its ID is the one the row expects the driver to report. */
+		child = fork();
+		if (!child) {
+			pause();
+			_exit(0);
+		}
+	}
 	return child;
 }
 
@@ -519,12 +543,17 @@ TEST_F(drv, watchdog_after_first_expiry)
 
 /*
  * One event: raised, then taken by a wait request when an Application OS
- * is registered (found or not), or by the tasklet when none is.
+ * is registered (found or not) and one of its threads waits, or by the
+ * tasklet otherwise; a registered one's tasklet leaves the events other
+ * than the watchdog and the button to the next wait request.
  */
+/* How: the inject request, or a board interrupt with no request waiting or while one waits. */
+enum { INJECT_REQ, IDLE, WAITING };
+
 FIXTURE(event) {};
 FIXTURE_VARIANT(event) {
 	const char *restart;	/* the boot in which the row restarts the board */
-	bool fire;		/* a board interrupt; otherwise the inject request */
+	int how;		/* INJECT_REQ, IDLE or WAITING */
 	unsigned int line;	/* EIRQs raised, as a mask */
 	int aos, wd;		/* who is registered */
 	const char *log;	/* driver lines; %x: the ID of the dead process */
@@ -536,32 +565,34 @@ FIXTURE_TEARDOWN(event) {}
 
 #define ROW(name, ...) FIXTURE_VARIANT_ADD(event, name) { NULL, __VA_ARGS__ }
 #define RESTART(name, ...) FIXTURE_VARIANT_ADD(event, name) { #name, __VA_ARGS__, 0, 0 }
-ROW(inject_2_7, 0, 0x84, SELF, 0, GOT("0x84"), 0x84, 0);
-ROW(inject_2_6, 0, 0x44, SELF, 0, GOT("0x44") BUTTON, 0, 2);
-ROW(inject_0_2_3, 0, 0x0d, SELF, SELF, GOT("0xd") WD_SIGNAL, 0, 1);
-ROW(fire_0, 1, 0x01, SELF, SELF, GOT("0x1") WD_SIGNAL, 0, 1);
-ROW(fire_2, 1, 0x04, SELF, 0, GOT("0x4"), 0x04, 0);
-ROW(fire_7, 1, 0x80, SELF, 0, GOT("0x80"), 0x80, 0);
-ROW(fire_3, 1, 0x08, SELF, 0, GOT("0x8") BUTTON, 0, 2);
-ROW(fire_6, 1, 0x40, SELF, 0, GOT("0x40") BUTTON, 0, 2);
-ROW(fire_2_aos_unknown, 1, 0x04, UNKNOWN, 0, GOT("0x4"), 0x04, 0);
-ROW(tasklet_fire_2, 1, 0x04, NONE, 0, "", 0, 0);
-ROW(tasklet_fire_0, 1, 0x01, NONE, SELF, WD_SIGNAL, 0, 1);
-RESTART(button_unregistered, 1, 0x08, NONE, 0, BUTTON UNREG_BUTTON);
-RESTART(button_zombie, 1, 0x40, ZOMBIE, 0, GOT("0x40") BUTTON NOT_FOUND("AOS") UNREG_BUTTON);
-RESTART(wd_unregistered, 1, 0x01, NONE, 0, WD_EXPIRED(1) UNREG_WD);
-RESTART(wd_exited, 0, 0x01, SELF, EXITED, GOT("0x1") NOT_FOUND("WD") WD_EXPIRED(1) UNREG_WD);
+ROW(inject_2_7, INJECT_REQ, 0x84, SELF, 0, GOT("0x84"), 0x84, 0);
+ROW(inject_2_6, INJECT_REQ, 0x44, SELF, 0, GOT("0x44") BUTTON, 0, 2);
+ROW(inject_0_2_3, INJECT_REQ, 0x0d, SELF, SELF, GOT("0xd") WD_SIGNAL, 0, 1);
+ROW(waiting_0, WAITING, 0x01, SELF, SELF, GOT("0x1") WD_SIGNAL, 0, 1);
+ROW(waiting_3, WAITING, 0x08, SELF, 0, GOT("0x8") BUTTON, 0, 2);
+ROW(idle_6, IDLE, 0x40, SELF, 0, BUTTON, 0, 2);
+ROW(idle_2_aos_unknown, IDLE, 0x04, UNKNOWN, 0, GOT("0x4"), 0x04, 0);
+ROW(unregistered_2, IDLE, 0x04, NONE, 0, "", 0, 0);
+ROW(unregistered_0, IDLE, 0x01, NONE, SELF, WD_SIGNAL, 0, 1);
+RESTART(button_unregistered, IDLE, 0x08, NONE, 0, BUTTON UNREG_BUTTON);
+RESTART(button_reused, IDLE, 0x40, REUSED, REUSED, BUTTON NOT_FOUND("AOS") UNREG_BUTTON);
+RESTART(wd_unregistered, IDLE, 0x01, NONE, 0, WD_EXPIRED(1) UNREG_WD);
+RESTART(wd_killed, IDLE, 0x01, KILLED, KILLED, NOT_FOUND("WD") WD_EXPIRED(1) UNREG_WD);
 
 TEST_F(event, raise)
 {
-	pid_t aos = who(variant->aos), wd = who(variant->wd);
-	unsigned int pending = aos ? variant->line : 0, e;
+	pid_t aos = who(variant->aos), wd = variant->wd >= KILLED ? aos : who(variant->wd);
+	/* Left for a later wait request; the tasklet takes the watchdog and the button (0x49). */
+	unsigned int pending = !aos || variant->how == WAITING ? 0 :
+			       variant->how == IDLE ? variant->line & ~0x49u : variant->line;
 	char log[1024], *p;
 	struct waiter w;
+	unsigned int e;
 
-	if (aos)
+	/* The killed process registered itself. */
+	if (aos && variant->aos < KILLED)
 		ASSERT_EQ(0, req(REG_AOS, aos));
-	if (wd)
+	if (wd && variant->wd < KILLED)
 		ASSERT_EQ(0, req(REG_WD, wd));
 	snprintf(log, sizeof(log), variant->log, variant->aos >= UNKNOWN ? aos : wd);
 	mark();
@@ -573,13 +604,16 @@ TEST_F(event, raise)
 		tcdrain(1);
 		usleep(100000);
 	}
+	if (variant->how == WAITING)
+		ASSERT_TRUE(asleep(start(&w, NULL)));
 	for (e = 0; e < 8; e++)
 		if (variant->line & 1u << e)
-			EXPECT_EQ(0, variant->fire ? sim_set("fire", e) : req(INJECT, e));
-	/* Until a wait request takes them, or the tasklet when nobody is registered. */
+			EXPECT_EQ(0, variant->how ? sim_set("fire", e) : req(INJECT, e));
 	EXPECT_TRUE(WITHIN(2000, state_get("pending") == pending));
-	if (aos) {
-		EXPECT_EQ(0, finish(start(&w, NULL)));
+	if (pending)
+		start(&w, NULL);
+	if (pending || variant->how == WAITING) {
+		EXPECT_EQ(0, finish(&w));
 		EXPECT_EQ(variant->mask ?: UNTOUCHED, w.mask);
 	}
 	expect_signal(_metadata, variant->sig);

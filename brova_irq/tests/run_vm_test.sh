@@ -17,7 +17,7 @@ work=${1:-$(mktemp -d /tmp/brova-irq-vm.XXXXXX)}
 work=$(mkdir -p "$work" && cd "$work" && pwd)
 tarball=/usr/src/linux-source-6.1.tar.xz
 # The event rows that restart the board; "main" boots every other case.
-restarts=(button_unregistered button_zombie wd_unregistered wd_exited)
+restarts=(button_unregistered button_reused wd_unregistered wd_killed)
 npass=0 nfail=0
 
 die() { echo "run_vm_test: $*" >&2; exit 1; }
