@@ -3,8 +3,10 @@
 #include <cstdio>
 
 #include "boot/boot_sequence.h"
+#include "platform/process.h"
 
 int main() {
+    platform::open_standard_descriptors();
     // Whole lines reach the console in order with standard error and with the
     // output of the tools, whatever the console is.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);

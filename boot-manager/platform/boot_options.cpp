@@ -1,6 +1,9 @@
 #include "platform/boot_options.h"
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -34,9 +37,13 @@ void apply_boot_option_text(const char* text, BootOptions* options) {
             options->gdb = true;
     }
     if (const char* value = value_of(text, "gdbport=")) {
-        int port;
-        if (std::sscanf(value, "%d", &port) == 1)
-            options->gdb_port = port;
+        // Blanks, a sign and decimal digits; a number that does not fit an
+        // int leaves the port as it was.
+        char* end = nullptr;
+        errno = 0;
+        const long port = std::strtol(value, &end, 10);
+        if (end != value && errno == 0 && port >= INT_MIN && port <= INT_MAX)
+            options->gdb_port = static_cast<int32_t>(port);
     }
     if (const char* value = value_of(text, "shell="))
         options->shell = is_on(value);

@@ -35,6 +35,23 @@ platform::UniqueFd partition_fds[FLASH_PARTITION_COUNT];
 
 constexpr uint32_t WRITE_PIECE = 1024;
 
+// A range must lie inside the partition, in a partition whose erase size is
+// known, before any byte of it is copied or any block erased: a wrapping
+// offset plus length would otherwise pick blocks far from the range, and an
+// erase size of 0 would make every range touch no block and "succeed".
+bool range_refused(uint32_t offset, uint32_t length, const FlashGeometry& geometry) {
+    if (geometry.erase_size == 0) {
+        std::printf("Flash erase size is 0\n");
+        return true;
+    }
+    if (offset > geometry.total_size || length > geometry.total_size - offset) {
+        std::printf("Flash range 0x%x+0x%x is outside the partition (0x%x bytes)\n", offset, length,
+                    geometry.total_size);
+        return true;
+    }
+    return false;
+}
+
 void print_percentage(uint32_t percent) {
     std::printf("\b\b\b\b%3.3u%c", percent, '%');
     std::fflush(stdout);
@@ -107,6 +124,8 @@ int flash_read(uint8_t* buffer, int fd, uint32_t length, uint32_t offset) {
 
 int flash_write(const uint8_t* data, int fd, uint32_t length, uint32_t offset,
                 uint8_t show_progress, const FlashGeometry& geometry) {
+    if (range_refused(offset, length, geometry))
+        return 0;
     const uint32_t erase_size = geometry.erase_size;
     const BlockSpan span = flash_block_span(offset, length, geometry);
 
@@ -120,6 +139,12 @@ int flash_write(const uint8_t* data, int fd, uint32_t length, uint32_t offset,
 
     if (show_progress)
         std::printf("     ");
+
+    // The piece that holds the start of the range (a component's header) is
+    // written last: a write cut short leaves it erased, so a torn partition
+    // never passes for an installed component of the same version.
+    uint8_t first_piece[WRITE_PIECE];
+    const uint32_t first_piece_at = (offset - span.first) / WRITE_PIECE * WRITE_PIECE;
 
     uint32_t consumed = 0;
     uint32_t block = span.first;
@@ -154,6 +179,10 @@ int flash_write(const uint8_t* data, int fd, uint32_t length, uint32_t offset,
             return 0;
         }
         for (uint32_t w = 0; w < erase_size; w += WRITE_PIECE) {
+            if (i == 0 && w == first_piece_at) {
+                std::memcpy(first_piece, work.get() + w, WRITE_PIECE);
+                continue;
+            }
             if (!mtd_pwrite(fd, block + w, WRITE_PIECE, work.get() + w)) {
                 std::printf("Flash Write mtd write failed.\n\n");
                 return 0;
@@ -165,6 +194,11 @@ int flash_write(const uint8_t* data, int fd, uint32_t length, uint32_t offset,
         block += erase_size;
         consumed += slice_length;
     }
+    if (span.blocks != 0 &&
+        !mtd_pwrite(fd, span.first + first_piece_at, WRITE_PIECE, first_piece)) {
+        std::printf("Flash Write mtd write failed.\n\n");
+        return 0;
+    }
 
     if (show_progress)
         std::printf("\b\b\b\b100%c\n", '%');
@@ -172,6 +206,8 @@ int flash_write(const uint8_t* data, int fd, uint32_t length, uint32_t offset,
 }
 
 int flash_erase(int fd, uint32_t length, uint32_t offset, const FlashGeometry& geometry) {
+    if (range_refused(offset, length, geometry))
+        return 0;
     const BlockSpan span = flash_block_span(offset, length, geometry);
     uint32_t block = span.first;
     for (uint32_t i = 0; i < span.blocks; ++i) {

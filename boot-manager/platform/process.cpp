@@ -1,5 +1,6 @@
 #include "platform/process.h"
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -113,6 +114,14 @@ int exec_program(const std::vector<std::string>& argv) {
     std::fflush(nullptr);
     auto pointers = argv_pointers(argv);
     return ::execvp(pointers[0], pointers.data());
+}
+
+void open_standard_descriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        // The lowest free number is fd itself, the ones below being open.
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF)
+            static_cast<void>(::open("/dev/null", O_RDWR));
+    }
 }
 
 void reboot_board() {

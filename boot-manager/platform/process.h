@@ -23,6 +23,11 @@ bool command_succeeded(int wait_status);
 // returns only on failure, with errno set.
 int exec_program(const std::vector<std::string>& argv);
 
+// Opens /dev/null onto each of descriptors 0, 1 and 2 that is closed, so that
+// no device or file opened later takes its number and gets the program's
+// output or the console's input.
+void open_standard_descriptors();
+
 // Sleeps 1 s, runs "reboot" and exits with status 0.
 [[noreturn]] void reboot_board();
 

@@ -26,6 +26,7 @@ constexpr const char* CLOCK_FILE = "clock";             // board clock, decimal 
 constexpr const char* HALTED_FILE = "halted";           // present once the halt bound passed
 constexpr const char* PAUSE_FILE = "pause-at";          // board clock to stop the program at
 constexpr const char* PARKED_FILE = "parked";           // present while it stands there
+constexpr const char* POWER_CUT_FILE = "power-cut";     // where the last power cut came
 constexpr const char* I2C_LOG = "i2c.log";
 constexpr const char* FLASH_LOG = "flash.log";
 constexpr const char* COMMAND_LOG = "commands.log";

@@ -360,8 +360,8 @@ std::vector<CommandRecord> Board::commands() const {
 }
 
 void Board::clear_logs() {
-    for (const char* name :
-         {layout::I2C_LOG, layout::FLASH_LOG, layout::COMMAND_LOG, layout::TIME_LOG})
+    for (const char* name : {layout::I2C_LOG, layout::FLASH_LOG, layout::COMMAND_LOG,
+                             layout::TIME_LOG, layout::POWER_CUT_FILE})
         fs::remove(path(name));
 }
 
@@ -399,6 +399,33 @@ void Board::fail_flash_erase_at(Partition partition, uint32_t offset) {
 
 void Board::fail_flash_write_at(Partition partition, uint32_t offset) {
     write_text(path(mtd_fault_name(partition, "write-at")), hex(offset) + "\n");
+}
+
+void Board::cut_power_after_flash_ops(uint64_t n) {
+    write_text(path(std::string(layout::FAULT_DIR) + "/power-cut-flash-op"),
+               std::to_string(n) + "\n");
+}
+
+void Board::cut_power_after_slot_bytes(uint64_t n) {
+    write_text(path(std::string(layout::FAULT_DIR) + "/power-cut-file-bytes"),
+               std::to_string(n) + "\n");
+}
+
+void Board::cut_power_after_i2c_writes(uint64_t n) {
+    write_text(path(std::string(layout::FAULT_DIR) + "/power-cut-i2c-write"),
+               std::to_string(n) + "\n");
+}
+
+void Board::cut_power_at(uint64_t clock_ns) {
+    write_text(path(std::string(layout::FAULT_DIR) + "/power-cut-at"),
+               std::to_string(clock_ns) + "\n");
+}
+
+std::string Board::power_cut() const {
+    std::ifstream in(path(layout::POWER_CUT_FILE));
+    std::string line;
+    std::getline(in, line);
+    return line;
 }
 
 void Board::clear_faults() {

@@ -147,6 +147,19 @@ class Board {
     void fail_flash_write_at(Partition partition, uint32_t offset);
     void clear_faults();
 
+    // Power cuts: the program dies of SIGKILL, its own buffers unflushed,
+    // right after its nth flash write or erase, once n bytes in all have gone
+    // to the slot files, right after its nth I2C write transaction, or in the
+    // wait that reaches a board clock. Each is used up when it fires, so the
+    // next power-on runs from the state left behind.
+    void cut_power_after_flash_ops(uint64_t n);
+    void cut_power_after_slot_bytes(uint64_t n);
+    void cut_power_after_i2c_writes(uint64_t n);
+    void cut_power_at(uint64_t clock_ns);
+    // Where the last run lost power ("power-cut-flash-op 3 at <clock>"), or
+    // empty; clear_logs forgets it.
+    std::string power_cut() const;
+
   private:
     std::string dir_;
 };

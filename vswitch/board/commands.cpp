@@ -110,9 +110,12 @@ using namespace vswitch::board;
 
 VSWITCH_EXPORT int system(const char* command) {
     REAL(system);
-    if (command == nullptr || current_board() == nullptr)
+    if (current_board() == nullptr)
         return real_system(command);
-    record("system", command, nullptr);
+    // system(NULL) asks whether there is a shell by starting one, a child
+    // like any other; only a command is worth a log line.
+    if (command != nullptr)
+        record("system", command, nullptr);
     // system() hands the shell the process environment: swap in the child's
     // for the call (the program is single-threaded).
     ChildEnvironment child(environ);

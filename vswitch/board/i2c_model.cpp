@@ -242,6 +242,7 @@ ssize_t i2c_write(int bus, int address7, const uint8_t* bytes, size_t length) {
     log_transfer(bus, address7, true, device != Device::none, length, bytes, length);
     switch (device) {
     case Device::none:
+        power_cut_after_i2c_write();
         errno = ENXIO;
         return -1;
     case Device::mux:
@@ -258,6 +259,7 @@ ssize_t i2c_write(int bus, int address7, const uint8_t* bytes, size_t length) {
         led_write(bytes, length);
         break;
     }
+    power_cut_after_i2c_write();
     return static_cast<ssize_t>(length);
 }
 

@@ -19,6 +19,7 @@
 #include <cstring>
 
 #include "board_layout.h"
+#include "file_faults.h"
 #include "models.h"
 #include "state_files.h"
 
@@ -64,6 +65,7 @@ bool refused(const Emulated* device, bool write) {
 void forget(int fd) {
     if (fd >= 0 && fd < TABLE_SIZE)
         table[fd] = Emulated{};
+    slot_file_closed(fd);
 }
 
 // "/dev/i2c-N": N, else -1.
@@ -90,8 +92,12 @@ bool open_device(const char* path, int flags, int* result) {
         return false;
     const int bus = i2c_bus_of(path);
     const int partition = bus < 0 ? mtd_index(path) : -1;
-    if (bus < 0 && partition < 0)
-        return false;
+    if (bus < 0 && partition < 0) {
+        if (!file_fault_open(path, flags, result))
+            return false;
+        forget(*result);
+        return true;
+    }
 
     const int saved = errno;
     const int error = bus >= 0 ? i2c_open(bus) : mtd_open(partition);
@@ -273,7 +279,7 @@ VSWITCH_EXPORT int open(const char* path, int flags, ...) {
     if (open_device(path, flags, &fd))
         return fd;
     REAL(open);
-    return passed_through(real_open(path, flags, mode));
+    return slot_file_opened(passed_through(real_open(path, flags, mode)), path, flags);
 }
 
 VSWITCH_EXPORT int open64(const char* path, int flags, ...) {
@@ -285,7 +291,7 @@ VSWITCH_EXPORT int open64(const char* path, int flags, ...) {
     if (open_device(path, flags, &fd))
         return fd;
     REAL(open64);
-    return passed_through(real_open64(path, flags, mode));
+    return slot_file_opened(passed_through(real_open64(path, flags, mode)), path, flags);
 }
 
 VSWITCH_EXPORT int openat(int dir, const char* path, int flags, ...) {
@@ -297,7 +303,7 @@ VSWITCH_EXPORT int openat(int dir, const char* path, int flags, ...) {
     if (path[0] == '/' && open_device(path, flags, &fd))
         return fd;
     REAL(openat);
-    return passed_through(real_openat(dir, path, flags, mode));
+    return slot_file_opened(passed_through(real_openat(dir, path, flags, mode)), path, flags);
 }
 
 VSWITCH_EXPORT int openat64(int dir, const char* path, int flags, ...) {
@@ -309,7 +315,7 @@ VSWITCH_EXPORT int openat64(int dir, const char* path, int flags, ...) {
     if (path[0] == '/' && open_device(path, flags, &fd))
         return fd;
     REAL(openat64);
-    return passed_through(real_openat64(dir, path, flags, mode));
+    return slot_file_opened(passed_through(real_openat64(dir, path, flags, mode)), path, flags);
 }
 
 // The checked variants a fortified build calls instead.
@@ -379,6 +385,8 @@ VSWITCH_EXPORT ssize_t __read_chk(int fd, void* buffer, size_t length, size_t) {
 VSWITCH_EXPORT ssize_t write(int fd, const void* buffer, size_t length) {
     if (Emulated* device = emulated(fd))
         return device_write(device, buffer, length);
+    if (is_slot_file(fd))
+        return slot_file_write(fd, buffer, length, -1);
     REAL(write);
     return real_write(fd, buffer, length);
 }
@@ -462,6 +470,8 @@ VSWITCH_EXPORT ssize_t __pread64_chk(int fd, void* buffer, size_t length, off64_
 VSWITCH_EXPORT ssize_t pwrite(int fd, const void* buffer, size_t length, off_t offset) {
     if (Emulated* device = emulated(fd))
         return emulated_pwrite(device, buffer, length, offset);
+    if (is_slot_file(fd))
+        return slot_file_write(fd, buffer, length, offset);
     REAL(pwrite);
     return real_pwrite(fd, buffer, length, offset);
 }
@@ -469,6 +479,8 @@ VSWITCH_EXPORT ssize_t pwrite(int fd, const void* buffer, size_t length, off_t o
 VSWITCH_EXPORT ssize_t pwrite64(int fd, const void* buffer, size_t length, off64_t offset) {
     if (Emulated* device = emulated(fd))
         return emulated_pwrite(device, buffer, length, offset);
+    if (is_slot_file(fd))
+        return slot_file_write(fd, buffer, length, offset);
     REAL(pwrite64);
     return real_pwrite64(fd, buffer, length, offset);
 }

@@ -35,4 +35,18 @@ void pass_time(uint64_t nanoseconds, const char* kind);
 // a key, then the whole time-out counts as passed. The poll() result.
 int terminal_wait(pollfd* fds, nfds_t count, uint64_t timeout_ns, const char* kind);
 
+// Power cuts (power_cut.cpp): each call that may cut the power kills the
+// process when the armed switch says so, and never returns then.
+void power_cut_after_flash_op();  // after a flash write or erase that succeeded
+void power_cut_after_i2c_write(); // after any I2C write transaction
+// Whether a cut at a board clock falls inside a wait of ns from clock.
+bool power_cut_within(uint64_t clock, uint64_t ns, uint64_t* at);
+[[noreturn]] void power_cut_now(uint64_t at);
+// Slot files: a descriptor the program opened (its fd returned), closed or
+// forgotten, and writes on the ones opened for writing on a slot file.
+int slot_file_opened(int fd, const char* path, int flags);
+void slot_file_closed(int fd);
+bool is_slot_file(int fd);
+ssize_t slot_file_write(int fd, const void* data, size_t length, off64_t offset);
+
 } // namespace vswitch::board

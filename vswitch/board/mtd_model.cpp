@@ -150,6 +150,7 @@ int mtd_erase(int partition, uint64_t start, uint64_t length) {
         errno = EIO;
         return -1;
     }
+    power_cut_after_flash_op();
     return 0;
 }
 
@@ -203,6 +204,7 @@ ssize_t mtd_write(int partition, const void* buffer, size_t length, uint64_t off
         errno = EIO;
         return -1;
     }
+    power_cut_after_flash_op();
     return static_cast<ssize_t>(length);
 }
 

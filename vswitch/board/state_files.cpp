@@ -27,6 +27,7 @@ const char* current_board() {
         std::strcpy(active_board, dir);
         i2c_model_reset();
         time_model_reset();
+        power_cut_reset();
     }
     return active_board;
 }

@@ -83,6 +83,7 @@ class LineBuffer {
 // Resets of the in-memory state of the device models (called on a board change).
 void i2c_model_reset();
 void time_model_reset();
+void power_cut_reset();
 
 // The board clock in nanoseconds (every wait the program made).
 uint64_t board_clock_ns();

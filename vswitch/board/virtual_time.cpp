@@ -174,7 +174,9 @@ void real_share_of_sleep(uint64_t ns, const char* kind) {
 int virtual_wait(uint64_t ns, const char* kind, pollfd* fds, nfds_t count, uint64_t* left) {
     uint64_t clock = board_clock_ns();
     uint64_t at = 0;
-    while (pause_within(clock, ns, &at)) {
+    uint64_t cut_at = 0;
+    const bool cut = power_cut_within(clock, ns, &cut_at);
+    while (pause_within(clock, ns, &at) && !(cut && cut_at <= at)) {
         if (at > clock)
             advance(at - clock, kind);
         ns -= at - clock;
@@ -184,6 +186,11 @@ int virtual_wait(uint64_t ns, const char* kind, pollfd* fds, nfds_t count, uint6
             *left = ns;
             return result;
         }
+    }
+    if (power_cut_within(clock, ns, &cut_at)) {
+        if (cut_at > clock)
+            advance(cut_at - clock, kind);
+        power_cut_now(cut_at);
     }
     advance(ns, kind);
     real_share_of_sleep(ns, kind);

@@ -23,6 +23,9 @@ TEST(BootOptions, KeywordsFoundInTheEnvironmentText) {
         // No range check; the NUL between variables became a blank, which the conversion skips.
         {"gdbport=-5 ", "00 -5 000"},
         {"gdbport=70000 ", "00 70000 000"},
+        // A number that does not fit an int leaves the port unchanged.
+        {"gdbport=2147483648 ", "00 1234 000"},
+        {"gdbport=-2147483648 ", "00 -2147483648 000"},
         {"gdbport=abc ", "00 1234 000"},
         {"gdbport= 4321abc=x ", "00 4321 000"},
         // clang-format on

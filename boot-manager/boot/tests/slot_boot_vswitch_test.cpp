@@ -26,7 +26,8 @@ struct Row {
     std::vector<std::string> env, console;
     std::string outcome;
     std::vector<std::string> keys = {};
-    bool without_starter = false; // no /bin/backtrace on the switch
+    bool without_starter = false;                                 // no /bin/backtrace on the switch
+    std::vector<std::pair<std::string, std::string>> faults = {}; // file switch, the path it names
 };
 
 // clang-format off
@@ -75,6 +76,8 @@ TEST_P(BootRoad, ConsoleCommandsAndHandOver) {
     vswitch().set_bootloader_env(row.env);
     if (row.without_starter)
         vswitch().remove_tool("backtrace");
+    for (const auto& [name, path] : row.faults)
+        write_file(board().path("faults/" + name), path + "\n");
     RunOptions options;
     options.stderr_to_file = true;
     boot(options);
@@ -115,7 +118,19 @@ INSTANTIATE_TEST_SUITE_P(Boots, BootRoad, ::testing::Values(
     Row{"gdb_without_debugger", "gg", 1, {"gdb=on"}, {"Extracting GDB from image slot 2\nFound GDB image 2 of length = ", "decompressing GDB....\n", INSTALLED + "**** GDB mode selected but GDB not available. Please install GDB image ***\n"}, "Unexpected format for GDB image.\nrunning 1\n/bin/backtrace APPOS_VERSION=1.2.3 APPOS_READY=\n$ rm /tmp/gdb\n$ cd /tmp \ntar mxzf /tmp/kopraimage.tar.gz \nrm /tmp/kopraimage.tar.gz\n$ /tmp/home/bin/install.sh\n"},
     Row{"exec_failure", "g-", 1, {}, {INSTALLED}, "Failed to start Application OS.\nrunning 1\n$ cd /tmp \ntar mxzf /tmp/kopraimage.tar.gz \nrm /tmp/kopraimage.tar.gz\n$ /tmp/home/bin/install.sh\n$ reboot\n", {}, true},
     Row{"gdb_v2", "g2", 1, {"gdb=on"}, {"100%\n", INSTALLED + GDB}, "running 1\n$ /tmp/home/bin/install.sh\n" + GDB_RUN},
-    Row{"gdb_v3", "3g", 2, {"gdb=on"}, {"Extracting GDB from image slot 1\n", GDB}, "running 2\n$ /tmp/home/bin/install.sh\n" + GDB_RUN}),
+    Row{"gdb_v3", "3g", 2, {"gdb=on"}, {"Extracting GDB from image slot 1\n", GDB}, "running 2\n$ /tmp/home/bin/install.sh\n" + GDB_RUN},
+    // Files that fail (faults/file-*): the boot goes on from what the failure left.
+    Row{"image_read_fails", "gg", 1, {}, {"Booting image '1'\nBooting image '2'\n" + VERIFIED}, "Image1 has invalid header... trying Image2.\nrunning 2\n" + STARTED, {}, false, {{"file-eio", "/user/images/image1"}}},
+    Row{"key_file_not_written", "gg", 1, {}, {"Creating system key....\nERROR creating file /user/production_key.pub.pem\nERROR - unable to find system key\nWARNING - problem with security keys. No keys found\n", "Booting image '2'\n"}, RESCUED, {}, false, {{"file-eio", "/user/production_key.pub.pem"}}},
+    Row{"key_file_not_created", "gg", 1, {}, {"Creating system key....\nERROR creating file /user/production_key.pub.pem\nERROR - unable to find system key\nWARNING - problem with security keys. No keys found\n", "Booting image '2'\n"}, RESCUED, {}, false, {{"file-missing", "/user/production_key.pub.pem"}}},
+    Row{"archive_not_created", "gg", 1, {}, {"Booting image '1'\n"}, "Failed to open application image output file.\n" + RESCUED, {}, false, {{"file-missing", "/tmp/kopraimage.tar.gz"}}},
+    // A failed unpack is not looked at: tar finds a short archive and the starter runs all the same.
+    Row{"archive_on_full_tmp", "gg", 1, {}, {"Unpacking image:     File write failed (err 28: bytes_written 0, len "}, "\ngzip: stdin: unexpected end of file\ntar: Child returned status 1\ntar: Error is not recoverable: exiting now\nrunning 1\n/bin/backtrace\n$ /sbin/e2fsck -p /dev/mmcblk0p1 &> /dev/null\n$ /bin/mount /dev/mmcblk0p1 /user\n$ cd /tmp \ntar mxzf /tmp/kopraimage.tar.gz \nrm /tmp/kopraimage.tar.gz\n", {}, false, {{"file-enospc", "/tmp/kopraimage.tar.gz"}}},
+    Row{"env_file_read_fails", "gg", 1, {}, {INSTALLED}, "running 1\n/bin/backtrace\n" + STARTED.substr(STARTED.find('$')), {}, false, {{"file-eio", "/tmp/home/bin/env-setup"}}},
+    Row{"env_file_missing", "gg", 1, {}, {INSTALLED}, "running 1\n/bin/backtrace\n" + STARTED.substr(STARTED.find('$')), {}, false, {{"file-missing", "/tmp/home/bin/env-setup"}}},
+    Row{"gdb_image_read_fails", "g2", 1, {"gdb=on"}, {"Extracting GDB from image slot 2\n"}, "Image has invalid header 0x0\nrunning 1\n" + STARTED, {}, false, {{"file-eio", "/user/images/image2"}}},
+    Row{"gdb_file_not_created", "g2", 1, {"gdb=on"}, {"Extracting GDB from image slot 2\n"}, "Failed to open GDB output file.\nrunning 1\n" + STARTED, {}, false, {{"file-missing", "/tmp/gdb.gz"}}},
+    Row{"gdb_on_full_tmp", "g2", 1, {"gdb=on"}, {"Found GDB image 2 of length = ", INSTALLED + "**** GDB mode selected but GDB not available. Please install GDB image ***\n"}, "Failed to open GDB output file.\nrunning 1\n" + STARTED, {}, false, {{"file-enospc", "/tmp/gdb.gz"}}}),
     [](const auto& info) { return std::string(info.param.name); });
 // clang-format on
 

@@ -2,8 +2,11 @@
 // with the board interposer preloaded): the bytes that reach the board's I2C
 // devices and flash, the virtual time spent, and what is printed.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -16,8 +19,11 @@
 #include "platform/flash.h"
 #include "platform/i2c.h"
 #include "platform/led.h"
+#include "platform/low_security_mode.h"
 #include "platform/nvram.h"
+#include "platform/process.h"
 #include "platform/rtc.h"
+#include "test_support.h"
 
 using namespace vswitch;
 
@@ -158,6 +164,10 @@ TEST_F(BoardTest, EachFieldIsItsBytesBehindTheMuxAndEveryFailureIsReported) {
         {[](Board& b) { b.set_nvram(0x0138, {0xFF}); }, [] { set_boot_image(0x107); return get_boot_image(); }, "7|" + read(0x0138, "ff") + written(0x0100, 7) + read(0x0138, "ff") + read(0x0100, "07")},
         {[](Board& b) { b.set_led_register(2, 0xA4); }, [&] { return led_read_reg(2, &value) * 1000 + value + led_write_reg(2, 0xA5); }, "164166|0x47 <- 02, 0x47 -> a4, 0x47 <- 02 a5, +100ms, "},
         {[](Board& b) { b.stop_i2c_device(0, 0x47, 1); }, [&] { return led_read_reg(2, &value) * 10 + (led_write_reg(2, 1) < 0); }, "1641|I2C error - device 0x8e writing bus 0 offset 2: 6\nI2C error when writing LED on bus 0 offset 2: 6\n0x47 <- 02 (nak), 0x47 <- 02 01 (nak), +100ms, "},
+        // A multiplexer that does not answer hides the NVRAM behind it.
+        {[](Board& b) { b.stop_i2c_device(0, 0x70, 1); }, [] { return set_nvram_offset(0x0102, 'a') < 0; }, "1|set_nvram_offset: I2C error when writing bus 0 offset 0x102: -1:6\n0x70 <- 04 (nak), 0x56 <- 01 02 61 (nak), +100ms, 0x70 <- 00 (nak), "},
+        // The RTC takes its register pointer (its 3rd transaction) but not the read: the record keeps its bytes.
+        {[](Board& b) { b.stop_i2c_device(0, 0x68, 4); }, [&] { return rtc_read_time(&time) * 1000 + time.bytes[0]; }, "89|I2C error - device 0xd0 @ 0, 7 bytes : 6\n0x68 <- 00, 0x68 -> (nak), "},
         // A bus that fails to open stops the opening; bus 0 works regardless.
         {[](Board& b) { b.fail_i2c_open(1); }, [] { i2c_close_buses(); return i2c_open_buses() * 1000 + get_usb_boot_flag(); }, "-787|ERROR: driver /dev/i2c-1 couldn't be opened\n" + read(0x013B, "d5")},
         // Were bus 1 tried, it would print a second message. No bus: no write, so no write time.
@@ -175,6 +185,9 @@ TEST_F(BoardTest, EachFieldIsItsBytesBehindTheMuxAndEveryFailureIsReported) {
 
 const std::string START = "     ", P000 = "\b\b\b\b000%", P100 = "\b\b\b\b100%\n";
 const std::string BLOCK0 = "r0+10000 e0+10000 w64 ", BLOCK1 = "r10000+10000 e10000+10000 w64 ";
+// Over several blocks the first block's first piece is written after the rest.
+const std::string FIRST = "r0+10000 e0+10000 w63 ", LAST1 = "r10000+10000 e10000+10000 w65 ",
+                  LAST2 = "r20000+10000 e20000+10000 w65 ";
 
 TEST_F(BoardTest, FlashRangesKeepEveryByteOutsideAndFailuresStopAtTheFailingBlock) {
     const struct {
@@ -186,20 +199,24 @@ TEST_F(BoardTest, FlashRangesKeepEveryByteOutsideAndFailuresStopAtTheFailingBloc
         std::string printed;           // then the requests
     } rows[] = {
         // clang-format off
-        {{}, 'w', E - 5, 10, 0, E + 5, 0, "0|i " + BLOCK0 + BLOCK1},
-        {{}, 'w', 0, E + 100, 0, E + 100, 0, "0|i " + BLOCK0 + BLOCK1},
-        {{}, 'w', E / 2, 2 * E, 0, 5 * E / 2, 0, "0|i " + BLOCK0 + BLOCK1 + "r20000+10000 e20000+10000 w64 "},
+        {{}, 'w', E - 5, 10, 0, E + 5, 0, "0|i " + FIRST + LAST1},
+        {{}, 'w', 0, E + 100, 0, E + 100, 0, "0|i " + FIRST + LAST1},
+        {{}, 'w', E / 2, 2 * E, 0, 5 * E / 2, 0, "0|i " + FIRST + BLOCK1 + LAST2},
         {{}, 'w', E, 0, 1, E, 0, "0|" + START + P100 + "i "},
         {{}, 'w', 100, 0, 1, 100, 0, "0|" + START + P000 + P100 + "i " + BLOCK0},
         {{}, 'w', 0, E, 1, E, 0, "0|" + START + P000 + P100 + "i " + BLOCK0},
-        {{}, 'w', 0, 3 * E, 1, 3 * E, 0, "0|" + START + P000 + "\b\b\b\b033%\b\b\b\b066%" + P100 + "i " + BLOCK0 + BLOCK1 + "r20000+10000 e20000+10000 w64 "},
+        {{}, 'w', 0, 3 * E, 1, 3 * E, 0, "0|" + START + P000 + "\b\b\b\b033%\b\b\b\b066%" + P100 + "i " + FIRST + BLOCK1 + LAST2},
         {{}, 'e', E - 1, 2, 0, 0, 2 * E, "0|i e0+10000 e10000+10000 "},
-        {[](Board& b) { b.fail_flash_read_at(K, E + 1); }, 'w', 0, 3 * E, 1, E, E, "-1|" + START + P000 + "Flash Write mtd read failed.\n\ni " + BLOCK0 + "r10000+10000! "},
-        {[](Board& b) { b.fail_flash_erase_at(K, E); }, 'w', 0, 3 * E, 1, E, E, "-1|" + START + P000 + "Flash Write mtd erase failed.\n\ni " + BLOCK0 + "r10000+10000 e10000+10000! "},
-        {[](Board& b) { b.fail_flash_write_at(K, E + 0x400); }, 'w', 0, 3 * E, 1, E + 0x400, 2 * E, "-1|" + START + P000 + "Flash Write mtd write failed.\n\ni " + BLOCK0 + "r10000+10000 e10000+10000 w1 w10400+400! "},
+        {[](Board& b) { b.fail_flash_read_at(K, E + 1); }, 'w', 0, 3 * E, 1, E, E, "-1|" + START + P000 + "Flash Write mtd read failed.\n\ni " + FIRST + "r10000+10000! "},
+        {[](Board& b) { b.fail_flash_erase_at(K, E); }, 'w', 0, 3 * E, 1, E, E, "-1|" + START + P000 + "Flash Write mtd erase failed.\n\ni " + FIRST + "r10000+10000 e10000+10000! "},
+        {[](Board& b) { b.fail_flash_write_at(K, E + 0x400); }, 'w', 0, 3 * E, 1, E + 0x400, 2 * E, "-1|" + START + P000 + "Flash Write mtd write failed.\n\ni " + FIRST + "r10000+10000 e10000+10000 w1 w10400+400! "},
         {[](Board& b) { b.fail_flash_erase_at(K, 2 * E); }, 'e', 0, 3 * E, 0, 0, 2 * E, "-1|Flash Erase mtd erase failed.\ni e0+10000 e10000+10000 e20000+10000! "},
         {[](Board& b) { b.fail_flash_info(K); }, 'w', 0, 16, 1, 0, 0, "-1|Could not get MTD device info \ni! "},
         {[](Board& b) { b.fail_flash_info(K); }, 'e', 0, 16, 1, 0, 0, "-1|Could not get MTD device info \ni! "},
+        // A range that wraps or passes the end of the partition is refused before any block is touched.
+        {{}, 'w', 0xFFFFFFF0, 0x20, 1, 0, 0, "-1|Flash range 0xfffffff0+0x20 is outside the partition (0x800000 bytes)\ni "},
+        {{}, 'e', 0x7F0000, E, 0, 0, 0, "0|i e7f0000+10000 "},
+        {{}, 'e', 0x7F0000, 2 * E, 0, 0, 0, "-1|Flash range 0x7f0000+0x20000 is outside the partition (0x800000 bytes)\ni "},
         // clang-format on
     };
     for (const auto& row : rows) {
@@ -215,9 +232,11 @@ TEST_F(BoardTest, FlashRangesKeepEveryByteOutsideAndFailuresStopAtTheFailingBloc
                   }),
                   row.printed);
         Bytes want = old_;
-        std::copy_n(data.begin(), std::max(row.data_end, row.offset) - row.offset,
-                    &want[row.offset]);
+        if (row.data_end > row.offset)
+            std::copy_n(data.begin(), row.data_end - row.offset, &want[row.offset]);
         std::fill(&want[row.data_end], &want[std::max(row.data_end, row.erased_end)], 0xFF);
+        if (row.fault && row.operation == 'w' && row.data_end != 0)
+            std::fill_n(want.begin(), 0x400, 0xFF); // the head, kept for last, never came
         EXPECT_EQ(board().flash(K, 0, 4 * E), want);
     }
 }
@@ -243,6 +262,13 @@ TEST_F(BoardTest, FlashReadsAndBlockSpans) {
               }),
               "-2|Could not get MTD device info \nCould not get MTD device info \ni! ");
     EXPECT_EQ(got, want);
+    // An erase size of 0 would make every range touch no block.
+    const FlashGeometry no_blocks{0, 0, 0, 4 * E};
+    EXPECT_EQ(run([&] {
+                  return flash_erase(kernel_, E, 0, no_blocks) +
+                         flash_write(old_.data(), kernel_, 16, 0, 1, no_blocks);
+              }),
+              "0|Flash erase size is 0\nFlash erase size is 0\n");
 }
 
 TEST_F(BoardTest, FlashWorkBufferThatCannotBeHadLeavesTheFlashUntouched) {
@@ -264,6 +290,37 @@ TEST_F(BoardTest, FlashWorkBufferThatCannotBeHadLeavesTheFlashUntouched) {
     if (!enforced)
         GTEST_SKIP() << "the memory limit is not enforced here";
     EXPECT_EQ(printed, "-1|Flash Write malloc failed\ni ");
+}
+
+TEST_F(BoardTest, LowSecurityMarkerCutShortByAFullFilesystemStillTurnsTheModeOn) {
+    test_support::TempDir dir;
+    BoardPaths paths;
+    paths.low_security_marker = dir.file("lowsec");
+    const std::string& marker = paths.low_security_marker;
+    test_support::write_file(board().path("faults/file-enospc"),
+                             Bytes(marker.begin(), marker.end()));
+    set_low_security_mode(paths, true);
+    board().clear_faults();
+    EXPECT_TRUE(low_security_mode_active(paths));
+    EXPECT_EQ(test_support::read_file(marker), Bytes{});
+}
+
+TEST(StandardDescriptors, ClosedOnesAreOpenedOnDevNullAndOpenOnesKept) {
+    const int saved[3] = {::dup(0), ::dup(1), ::dup(2)};
+    ::close(0);
+    ::close(2);
+    platform::open_standard_descriptors();
+    struct stat null {
+    }, seen[3]{}, out{};
+    ::stat("/dev/null", &null);
+    for (int fd = 0; fd < 3; ++fd)
+        ::fstat(fd, &seen[fd]);
+    ::fstat(saved[1], &out);
+    for (int fd = 0; fd < 3; ++fd)
+        ::dup2(saved[fd], fd), ::close(saved[fd]);
+    EXPECT_EQ(seen[0].st_rdev, null.st_rdev);
+    EXPECT_EQ(seen[1].st_ino, out.st_ino);
+    EXPECT_EQ(seen[2].st_rdev, null.st_rdev);
 }
 
 } // namespace

@@ -573,6 +573,69 @@ TEST_F(BoardTest, StateSurvivesTheProcess) {
     EXPECT_EQ(put(open_bus(0).get(), 0x56, {0x02, 0x06}), -1);
 }
 
+// Each power cut kills the process right after the operation it names, leaves
+// what came before it on the board, says where it came and is used up.
+TEST_F(BoardTest, PowerCutsKillRightAfterTheirPoint) {
+    const auto i2c = [](uint8_t address, Bytes bytes) {
+        int fd = ::open("/dev/i2c-0", O_RDWR);
+        ::ioctl(fd, I2C_SLAVE, address);
+        ::write(fd, bytes.data(), bytes.size());
+    };
+    const auto flash = [](int offset, const char* text) { // no text: erase
+        int fd = ::open("/dev/mtd-ubootenv", O_RDWR);
+        erase_info_user block{0, 0x10000};
+        text ? ::pwrite(fd, text, 2, offset) : ::ioctl(fd, MEMERASE, &block);
+    };
+    const struct {
+        const char* name;
+        void (Board::*arm)(uint64_t);
+        uint64_t at;
+        std::string record;
+        Bytes flash, nvram; // what the child left
+    } rows[] = {
+        {"flash",
+         &Board::cut_power_after_flash_ops,
+         2,
+         "power-cut-flash-op 2 at 0",
+         {'a', 'b', 0xFF, 0xFF},
+         {0xFF, 0xFF}},
+        {"i2c",
+         &Board::cut_power_after_i2c_writes,
+         2,
+         "power-cut-i2c-write 2 at 0",
+         {'a', 'b', 'c', 'd'},
+         {'F', 0xFF}},
+        {"time",
+         &Board::cut_power_at,
+         5 * SECOND,
+         "power-cut-at 5000000000 at 5000000000",
+         {'a', 'b', 'c', 'd'},
+         {'F', 'G'}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        board().set_flash(Partition::ubootenv, 0, {'o', 'l', 'd', '!'});
+        board().set_nvram(0x206, {0xFF, 0xFF});
+        (board().*row.arm)(row.at);
+        pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            flash(0, nullptr), flash(0, "ab"), flash(2, "cd");
+            i2c(0x70, {0x04}), i2c(0x56, {0x02, 0x06, 'F'}), i2c(0x56, {0x02, 0x07, 'G'});
+            ::sleep(3), ::sleep(3);
+            ::_exit(0);
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+        EXPECT_EQ(board().power_cut(), row.record);
+        EXPECT_EQ(board().flash(Partition::ubootenv, 0, 4), row.flash);
+        EXPECT_EQ(board().nvram(0x206, 2), row.nvram);
+        board().clear_logs();
+        EXPECT_EQ(board().power_cut(), "");
+    }
+}
+
 TEST(BoardWithoutDirectory, EverythingPassesThrough) {
     ::unsetenv("VSWITCH_BOARD");
     errno = 0;
