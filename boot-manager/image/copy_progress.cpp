@@ -1,6 +1,7 @@
 #include "image/copy_progress.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -14,9 +15,43 @@ namespace {
 using File = platform::UniqueFile;
 
 enum class CopyStyle {
-    stream, // warns about short reads; the write message names no file
-    to_file,
+    stream,  // warns about short reads and goes on; the write message names no file
+    to_file, // fails on a short read
 };
+
+// The percentage counting up in place: four blanks first, then each new
+// value over the last, and 100 at the end.
+class ProgressDisplay {
+  public:
+    explicit ProgressDisplay(uint32_t length) : length_(length), scaled_length_(length / 256) {
+        std::printf("    ");
+        std::fflush(stdout);
+    }
+    // Below 256 bytes the scaled length is 0 and only the closing 100 shows.
+    // The last piece leaves the 100 to the closing display, so a copy of one
+    // piece shows nothing but that.
+    void done(uint32_t done) {
+        if (scaled_length_ == 0 || done >= length_)
+            return;
+        const uint32_t percent = (done / 256) * 100 / scaled_length_;
+        if (percent != shown_) {
+            shown_ = percent;
+            std::printf("\b\b\b\b%3.3d%c", static_cast<int>(percent), '%');
+            std::fflush(stdout);
+        }
+    }
+    void finish() { std::printf("\b\b\b\b100%c\n", '%'); }
+
+  private:
+    uint32_t length_;
+    uint32_t scaled_length_;
+    uint32_t shown_ = 0;
+};
+
+uint32_t piece_after(uint32_t done, uint32_t length) {
+    const uint32_t remaining = length - done;
+    return remaining < COPY_PIECE_SIZE ? remaining : COPY_PIECE_SIZE;
+}
 
 // The loop shared by the copy operations.
 int copy_pieces(FILE* source, uint32_t length, FILE* destination, CopyStyle style, const char* path,
@@ -26,21 +61,21 @@ int copy_pieces(FILE* source, uint32_t length, FILE* destination, CopyStyle styl
         std::printf("Failed to allocate buffer. Quitting\n");
         return 0;
     }
-    std::printf("    ");
-    std::fflush(stdout);
-
-    // Below 256 bytes the scaled length is 0 and only the closing 100 shows.
-    const uint32_t scaled_length = length / 256;
-    uint32_t shown = 0;
+    ProgressDisplay progress(length);
     uint32_t done = 0;
     while (done < length) {
-        const uint32_t remaining = length - done;
-        const uint32_t piece = remaining < COPY_PIECE_SIZE ? remaining : COPY_PIECE_SIZE;
+        const uint32_t piece = piece_after(done, length);
+        errno = 0;
         const size_t got = std::fread(buffer.get(), 1, piece, source);
         if (got < piece) {
-            if (style == CopyStyle::stream)
-                std::printf("WARNING: unexpected read buffer len %d != %d\n", static_cast<int>(got),
-                            static_cast<int>(piece));
+            // A file made from a source cut short would pass for a whole one:
+            // the caller reports the failed copy.
+            if (style == CopyStyle::to_file) {
+                errno = errno ? errno : EIO;
+                return 0;
+            }
+            std::printf("WARNING: unexpected read buffer len %d != %d\n", static_cast<int>(got),
+                        static_cast<int>(piece));
             // The whole piece is still written: zeros, never stale bytes.
             std::memset(buffer.get() + got, 0, piece - got);
         }
@@ -60,18 +95,9 @@ int copy_pieces(FILE* source, uint32_t length, FILE* destination, CopyStyle styl
             return 0;
         }
         done += piece;
-        // The last piece leaves the 100 to the closing display, so a copy of
-        // one piece shows nothing but that.
-        if (scaled_length != 0 && done < length) {
-            const uint32_t percent = (done / 256) * 100 / scaled_length;
-            if (percent != shown) {
-                shown = percent;
-                std::printf("\b\b\b\b%3.3d%c", static_cast<int>(percent), '%');
-                std::fflush(stdout);
-            }
-        }
+        progress.done(done);
     }
-    std::printf("\b\b\b\b100%c\n", '%');
+    progress.finish();
     return 1;
 }
 
@@ -123,4 +149,20 @@ int copy_file_with_progress(const char* source_path, const char* destination_pat
         return 0;
     }
     return platform::close_written(std::move(destination)) ? 1 : 0;
+}
+
+bool PayloadTee::store(const uint8_t* data, size_t length) {
+    const int fd = ::fileno(destination_);
+    while (!failed_ && length > 0) {
+        const ssize_t count = ::write(fd, data, length);
+        if (count < 0 && errno == EINTR)
+            continue;
+        failed_ = count <= 0;
+        if (count > 0) {
+            data += count;
+            length -= static_cast<size_t>(count);
+            stored_ += static_cast<uint64_t>(count);
+        }
+    }
+    return !failed_;
 }

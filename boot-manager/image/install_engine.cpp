@@ -291,35 +291,110 @@ Result boot_downloaded_image(Walk& walk, const Component& c, const PayloadDigest
     platform::reboot_board();
 }
 
+std::string slot_file_path(const Walk& walk, int slot) {
+    return walk.env.images_dir + "/image" + std::to_string(slot);
+}
+
+bool same_version_in_slot(const Walk& walk, const Component& c, int slot) {
+    return walk.check_same_version &&
+           same_installed_version_in(c.header.data(), slot, walk.env.images_dir.c_str());
+}
+
+// A slot file written while the signature check reads the payload, so that
+// the payload is read once for both. Empty when the slot is not known yet or
+// nothing is to be written there.
+struct EarlySlotFile {
+    UniqueFile out;
+    std::string path;
+    std::unique_ptr<PayloadTee> tee;
+};
+
+// Opens the temporary slot file and stores the header in it; the check then
+// hands it the payload. Only into an images directory that exists: a
+// component that fails its check leaves nothing behind.
+EarlySlotFile open_early_slot_file(const Walk& walk, const Component& c) {
+    EarlySlotFile early;
+    const int slot = walk.slot;
+    if ((slot != 1 && slot != 2) || same_version_in_slot(walk, c, slot) ||
+        !directory_exists(walk.env.images_dir) || c.header.size() != c.fields().header_size)
+        return early;
+    early.path = slot_file_path(walk, slot) + ".new";
+    early.out.reset(std::fopen(early.path.c_str(), "wb"));
+    if (!early.out)
+        return early;
+    early.tee = std::make_unique<PayloadTee>(early.out.get());
+    static_cast<void>(early.tee->store(c.header.data(), c.header.size()));
+    return early;
+}
+
+void drop_early_slot_file(EarlySlotFile* early) {
+    if (!early->out)
+        return;
+    early->out.reset();
+    std::remove(early->path.c_str());
+}
+
+// The percentage after each 64 KiB piece of a slot file, as the copy goes;
+// sent to the console only when it changes.
+class SlotProgress {
+  public:
+    explicit SlotProgress(uint64_t span) : span_(span) {}
+    void done(uint64_t done) {
+        const int percent = static_cast<int>(done * 100 / span_);
+        std::printf("\b\b\b\b%3.3d%c", percent, '%');
+        if (percent != shown_)
+            std::fflush(stdout);
+        shown_ = percent;
+    }
+
+  private:
+    uint64_t span_;
+    int shown_ = -1;
+};
+
 // The whole component into the slot file. It is written under a temporary
 // name beside the slot file and renamed over it only once complete, so that
-// the slot keeps its previous image until the new one is whole.
-Result install_into_slot(Walk& walk, const Component& c, const PayloadDigest& verified) {
+// the slot keeps its previous image until the new one is whole. A slot file
+// the signature check filled already is only closed.
+Result install_into_slot(Walk& walk, const Component& c, const PayloadDigest& verified,
+                         EarlySlotFile* early) {
     const int slot = walk.slot;
     const ComponentHeader& h = c.fields();
     std::printf("Installing image as image%d: ", slot);
-    if (walk.check_same_version &&
-        same_installed_version_in(c.header.data(), slot, walk.env.images_dir.c_str())) {
+    if (same_version_in_slot(walk, c, slot)) {
+        drop_early_slot_file(early);
         std::printf("Image%d has same version as existing image. Skipping update...\n", slot);
         walk.skipped = true;
         return Result::done;
     }
     make_directory(walk.env.images_dir);
-    const std::string slot_path = walk.env.images_dir + "/image" + std::to_string(slot);
+    const std::string slot_path = slot_file_path(walk, slot);
     const std::string temporary = slot_path + ".new";
-    UniqueFile out(std::fopen(temporary.c_str(), "wb"));
+    const bool stored = early->out && early->tee->holds(h.span);
+    UniqueFile out(stored ? std::move(early->out) : nullptr);
+    early->out.reset(); // a partial one is written again below
+    if (!stored)
+        out.reset(std::fopen(temporary.c_str(), "wb"));
     if (!out) {
         std::printf("Image%d update failed (err %d)\n", slot, errno);
         return Result::failed;
     }
     std::printf("    ");
+    SlotProgress progress(h.span);
     PayloadDigest written;
-    bool ok =
-        stream_copy(walk.file.get(), c.found.start, h.span, out.get(), h.header_size,
-                    walk.from_usb ? &written : nullptr, [&](uint64_t done) {
-                        std::printf("\b\b\b\b%3.3d%c", static_cast<int>(done * 100 / h.span), '%');
-                        std::fflush(stdout);
-                    });
+    bool ok = true;
+    if (stored) {
+        // Written from the very bytes that were hashed.
+        written = verified;
+        for (uint64_t done = 0; done < h.span;) {
+            done += h.span - done < PIECE_SIZE ? h.span - done : PIECE_SIZE;
+            progress.done(done);
+        }
+    } else {
+        ok = stream_copy(walk.file.get(), c.found.start, h.span, out.get(), h.header_size,
+                         walk.from_usb ? &written : nullptr,
+                         [&](uint64_t done) { progress.done(done); });
+    }
     int error = errno;
     if (ok) {
         std::printf("\b\b\b\b100%c\n", '%');
@@ -354,9 +429,13 @@ Result install_application(Walk& walk, const Component& c) {
     std::printf("Installing Application: ");
     std::fflush(stdout);
     PayloadDigest verified;
+    EarlySlotFile early = open_early_slot_file(walk, c);
     if (!verify_image_signature(walk.file.get(), c.header.data(), c.header.size(),
-                                walk.env.security, &verified))
+                                walk.env.security, &verified,
+                                early.tee ? early.tee->sink() : PayloadSink{})) {
+        drop_early_slot_file(&early);
         return Result::failed;
+    }
     if (walk.slot == 0) {
         std::printf("Install image as image 1 or 2 (hit return to just boot image): ");
         std::fflush(stdout);
@@ -367,7 +446,7 @@ Result install_application(Walk& walk, const Component& c) {
     }
     if (walk.slot == 0)
         return boot_downloaded_image(walk, c, verified);
-    return install_into_slot(walk, c, verified);
+    return install_into_slot(walk, c, verified, &early);
 }
 
 Result install_tesk_application(Walk& walk, const Component& c) {

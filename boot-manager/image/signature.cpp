@@ -51,9 +51,10 @@ struct PkeyCtxFree {
 };
 using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
 
-// The SHA-256 of payload_size bytes. Absent when a read comes up short or the
-// digest fails (reported).
-PayloadDigest hash_payload(const PayloadReader& read, int32_t payload_size) {
+// The SHA-256 of payload_size bytes, each piece handed on to the sink as
+// well. Absent when a read comes up short or the digest fails (reported).
+PayloadDigest hash_payload(const PayloadReader& read, int32_t payload_size,
+                           const PayloadSink& sink) {
     PayloadDigest digest;
     const EVP_MD* md = EVP_sha256();
     if (!md) {
@@ -75,6 +76,7 @@ PayloadDigest hash_payload(const PayloadReader& read, int32_t payload_size) {
     if (!chunk)
         return digest;
     size_t remaining = static_cast<size_t>(payload_size);
+    bool sinking = static_cast<bool>(sink);
     while (remaining > 0) {
         size_t piece = remaining < SIGNATURE_HASH_CHUNK ? remaining : SIGNATURE_HASH_CHUNK;
         // A payload cut short cannot verify; nothing is hashed that was not read.
@@ -84,6 +86,7 @@ PayloadDigest hash_payload(const PayloadReader& read, int32_t payload_size) {
             std::printf("openssl_verifySignature: Error verifying digest - update!\n");
             return digest;
         }
+        sinking = sinking && sink(chunk.get(), piece);
         remaining -= piece;
     }
     unsigned int length = 0;
@@ -125,12 +128,13 @@ int verify_digest(const PayloadDigest& digest, const uint8_t* signature, size_t 
 // does not hold its SHA-256 yet (filled in for the next key). The key is read
 // first: a key that cannot be read costs no pass over the payload.
 int verify_signature(const PayloadReader& read, int32_t payload_size, const uint8_t* signature,
-                     size_t signature_length, const KeyRecord* key, PayloadDigest* digest) {
+                     size_t signature_length, const KeyRecord* key, PayloadDigest* digest,
+                     const PayloadSink& sink = {}) {
     Pkey pkey = verification_key(key);
     if (!pkey)
         return -1;
     if (!digest->present)
-        *digest = hash_payload(read, payload_size);
+        *digest = hash_payload(read, payload_size, sink);
     if (!digest->present) {
         ERR_clear_error();
         return -1;
@@ -151,14 +155,14 @@ int32_t payload_size_of(const uint8_t* header, size_t header_length) {
 // without a byte of it being read. The payload is read from the file's
 // position only when *digest is still absent.
 int verify_payload(FILE* file, int32_t payload_size, const SignatureRecord& signature,
-                   const KeyRecord& key, PayloadDigest* digest) {
+                   const KeyRecord& key, PayloadDigest* digest, const PayloadSink& sink) {
     if (!signature.intact)
         return -1;
     return verify_signature(
         [file](uint8_t* buffer, size_t length) {
             return std::fread(buffer, 1, length, file) == length;
         },
-        payload_size, signature.signature, signature.signature_length, &key, digest);
+        payload_size, signature.signature, signature.signature_length, &key, digest, sink);
 }
 
 // Reads exactly length bytes at offset; false on an error or the end.
@@ -256,7 +260,7 @@ int accept_unsigned_image(const BoardPaths& paths) {
 }
 
 int verify_image_signature(FILE* file, const uint8_t* header, size_t count, const BoardPaths& paths,
-                           PayloadDigest* digest) {
+                           PayloadDigest* digest, const PayloadSink& sink) {
     if (digest)
         *digest = PayloadDigest{};
     const bool low_security = low_security_mode_active(paths);
@@ -285,13 +289,22 @@ int verify_image_signature(FILE* file, const uint8_t* header, size_t count, cons
     // A stream whose position cannot be told or set cannot show its payload:
     // that counts as a failed check. The payload is read and hashed once; the
     // development key is checked against the same digest.
+    // The sink sees only the first pass: a pass that came up short is not
+    // handed on again.
     PayloadDigest payload_digest;
+    bool sink_fed = false;
+    const PayloadSink no_sink;
+    const PayloadSink first_pass = [&](const uint8_t* data, size_t length) {
+        sink_fed = true;
+        return sink(data, length);
+    };
     const auto payload_verifies = [&] {
         if (start < 0)
             return false;
         if (!payload_digest.present && !seek_image(file, payload_start))
             return false;
-        return verify_payload(file, payload_size, signature, key, &payload_digest) == 0;
+        return verify_payload(file, payload_size, signature, key, &payload_digest,
+                              sink && !sink_fed ? first_pass : no_sink) == 0;
     };
 
     bool verified = payload_verifies();

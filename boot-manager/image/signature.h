@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 
 #include "image/key_store.h"
 #include "image/payload_digest.h"
@@ -14,7 +15,12 @@
 
 // Hashing reads the payload through a buffer of this size, whatever the
 // payload's size.
-constexpr size_t SIGNATURE_HASH_CHUNK = 64 * 1024;
+constexpr size_t SIGNATURE_HASH_CHUNK = 256 * 1024;
+
+// Given each piece of a payload as the check reads it, so that a caller can
+// store the bytes in the same pass instead of reading them again. Returning
+// false ends the handing on; the check itself goes on.
+using PayloadSink = std::function<bool(const uint8_t* data, size_t length)>;
 
 // Verifies an RSA/SHA-256 (PKCS#1 v1.5) signature over exactly payload_size
 // bytes read from the file's current position, under the PEM key of the
@@ -40,6 +46,9 @@ void forget_developer_images_state();
 // loaded. Low-security mode and the key files are those of paths. With
 // digest, the SHA-256 of the payload a key verified is handed back; it stays
 // absent when no key verified it (unsigned, or accepted on the operator's
-// word), so there is nothing to hold the payload to later.
+// word), so there is nothing to hold the payload to later. With sink, every
+// byte hashed is handed to it once, in order; an unsigned component is not
+// read, so the sink may get fewer bytes than the payload holds, or none.
 [[nodiscard]] int verify_image_signature(FILE* file, const uint8_t* header, size_t count,
-                                         const BoardPaths& paths, PayloadDigest* digest = nullptr);
+                                         const BoardPaths& paths, PayloadDigest* digest = nullptr,
+                                         const PayloadSink& sink = {});
