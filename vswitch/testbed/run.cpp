@@ -160,6 +160,13 @@ BootRun::BootRun(VirtualSwitch& vswitch, RunOptions options)
                                      options.term};
     if (!interposer_path().empty())
         argv.insert(argv.end(), {"--preload", interposer_path()});
+    // Programs built for the switch's CPU run under its emulator, which finds
+    // that CPU's libraries where VSWITCH_GUEST_LIBRARIES says.
+    for (const auto& [variable, option] :
+         {std::pair{"VSWITCH_EMULATOR", "--emulator"},
+          std::pair{"VSWITCH_GUEST_LIBRARIES", "--guest-libraries"}})
+        if (const std::string value = env_or(variable, ""); !value.empty())
+            argv.insert(argv.end(), {option, value});
     if (options.hotplug_usb_mount && !usb_mount_path().empty())
         argv.insert(argv.end(), {"--usb-mount", usb_mount_path()});
     if (options.stderr_to_file)
