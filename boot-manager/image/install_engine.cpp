@@ -472,15 +472,22 @@ Result install_tesk_application(Walk& walk, const Component& c) {
     std::printf("Installing image as image%d: ", slot);
     std::printf("Preparing image for installation: ");
     const std::string compressed = env.tesk_staging + ".gz";
+    // A failed install must not leave an image-sized staging file on /user.
+    const auto drop_staging = [&] {
+        std::remove(compressed.c_str());
+        std::remove(env.tesk_staging.c_str());
+    };
     errno = 0;
     if (!seek_image(walk.file.get(), c.payload_start()) ||
         !copy_stream_to_file(compressed.c_str(), walk.file.get(),
                              static_cast<uint32_t>(h.payload_size))) {
-        std::printf("WARNING: writing image file failed (err %d)\n", errno);
+        const int error = errno;
+        drop_staging();
+        std::printf("WARNING: writing image file failed (err %d)\n", error);
         return Result::failed;
     }
     if (must_match(walk, verified) && !same_payload(verified, digest_of_file(compressed))) {
-        std::remove(compressed.c_str());
+        drop_staging();
         std::printf("%s", CHANGED_AFTER_CHECK);
         return Result::failed;
     }
@@ -493,7 +500,9 @@ Result install_tesk_application(Walk& walk, const Component& c) {
     const std::string& target = env.tesk_devices[slot == 2 ? 1 : 0];
     errno = 0;
     if (!copy_file_with_progress(env.tesk_staging.c_str(), target.c_str())) {
-        std::printf("WARNING: writing image file failed (err %d)\n", errno);
+        const int error = errno;
+        drop_staging();
+        std::printf("WARNING: writing image file failed (err %d)\n", error);
         return Result::failed;
     }
     std::printf("Cleaning up partition....");
@@ -559,17 +568,27 @@ Result install_odm_diagnostics(Walk& walk, const Component& c) {
         return Result::failed;
     const InstallEnvironment& env = walk.env;
     make_directory(env.odm_dir);
-    const std::string target = env.odm_dir + "/uImage";
+    // Written beside the old image and renamed over it only when whole, so a
+    // failed copy keeps the diagnostics the switch had.
+    const std::string target = env.odm_dir + "/uImage", fresh = target + ".new";
     errno = 0;
     if (!seek_image(walk.file.get(), c.payload_start()) ||
-        !copy_stream_to_file(target.c_str(), walk.file.get(),
+        !copy_stream_to_file(fresh.c_str(), walk.file.get(),
                              static_cast<uint32_t>(c.fields().payload_size))) {
-        std::printf("WARNING: writing ODM image file failed (err %d)\n", errno);
+        const int error = errno;
+        std::remove(fresh.c_str());
+        std::printf("WARNING: writing ODM image file failed (err %d)\n", error);
         return Result::failed;
     }
-    if (must_match(walk, verified) && !same_payload(verified, digest_of_file(target))) {
-        std::remove(target.c_str());
+    if (must_match(walk, verified) && !same_payload(verified, digest_of_file(fresh))) {
+        std::remove(fresh.c_str());
         std::printf("%s", CHANGED_AFTER_CHECK);
+        return Result::failed;
+    }
+    if (std::rename(fresh.c_str(), target.c_str()) != 0) {
+        const int error = errno;
+        std::remove(fresh.c_str());
+        std::printf("WARNING: writing ODM image file failed (err %d)\n", error);
         return Result::failed;
     }
     run(env, "md5sum " + env.odm_dir + "/*");
