@@ -29,6 +29,11 @@
 // server). Once the program has ended, the switch's addresses, routes and
 // links go to net-state in the board directory.
 //
+// Programs built for the switch's own CPU (the program, usb-mount, the
+// board's library) run under the emulator --emulator names, registered for
+// the switch's user namespace only (emulation.h), with that CPU's libraries
+// from --guest-libraries, bound read-only at the same path.
+//
 // Standard input, output and error are the console terminal; the program
 // becomes a session leader with that terminal as its controlling terminal, so
 // a Ctrl-C typed there interrupts it as on the switch's serial console.
@@ -71,6 +76,7 @@
 #include <vector>
 
 #include "confine.h"
+#include "emulation.h"
 #include "mount_broker.h"
 #include "platform/unique_fd.h"
 
@@ -139,6 +145,8 @@ struct Options {
     std::string time = "virtual";
     std::string fake_tool = VSWITCH_FAKE_TOOL;
     std::string usb_mount;
+    std::string emulator;        // runs programs built for another CPU
+    std::string guest_libraries; // that CPU's dynamic loader and libraries
     std::string report;
     std::string term = "vt100";
     std::string stderr_file;  // inside the root; empty: the console
@@ -205,6 +213,17 @@ bool yes(const std::string& value) {
 // writes in it, so everything in it is reached beneath it without following
 // a symbolic link (even as the last component) or crossing out of it.
 platform::UniqueFd switch_dir;
+
+// With programs built for another CPU: the rule that hands them to the
+// emulator, and the switch's binfmt_misc instance that holds it for the run.
+std::string emulator_rule;
+platform::UniqueFd emulator_registry;
+// False when the board's library is built for the switch's CPU and the
+// program is this machine's (a shell, as the hot-plug mechanism): it starts
+// without the library, as the commands of an emulated program do.
+bool program_takes_preload = true;
+
+const char* const PRELOAD_SETTING = "LD_PRELOAD=/.vswitch/lib/libvswitch-board.so";
 
 platform::UniqueFd open_in_switch(const std::string& path, int flags, mode_t mode = 0) {
     open_how how{};
@@ -474,8 +493,9 @@ void place_tools(const std::string& root, const Options& options, const BoardCon
         }
     }
     // The fakes' own helpers, and what reads the network state back, off the
-    // program's PATH.
-    for (const char* tool : {"mount", "umount", "mountpoint", "ip"}) {
+    // program's PATH. rx is the XMODEM receiver an rx effect may run on the
+    // serial line, which on the board is the console itself.
+    for (const char* tool : {"mount", "umount", "mountpoint", "ip", "rx"}) {
         std::string from = host_tool(tool);
         if (!from.empty())
             copy_file(from, root + "/.vswitch/bin/" + tool, 0755);
@@ -711,6 +731,10 @@ void build_root(const Options& options, const BoardConfig& config, BlockDevices&
     make_dir(root + "/tmp", 01777);
 
     place_libraries(root);
+    if (!emulator_rule.empty() && !options.guest_libraries.empty()) {
+        make_dirs(root + options.guest_libraries);
+        bind_mount(options.guest_libraries, root + options.guest_libraries, true);
+    }
     place_tools(root, options, config);
     place_tool_settings(root);
     place_etc(root);
@@ -756,7 +780,10 @@ std::vector<std::string> program_environment(const Options& options) {
                                     "VSWITCH_BOARD=/.vswitch/board",
                                     "VSWITCH_TIME=" + options.time};
     if (!options.preload.empty())
-        env.push_back("LD_PRELOAD=/.vswitch/lib/libvswitch-board.so");
+        env.push_back(PRELOAD_SETTING);
+    // Where the emulator finds the other CPU's dynamic loader and libraries.
+    if (!emulator_rule.empty() && !options.guest_libraries.empty())
+        env.push_back("QEMU_LD_PREFIX=" + options.guest_libraries);
     // A program built with the sanitizers keeps its options; the board's
     // library is preloaded ahead of the sanitizer runtime.
     for (const char* name : sanitizer_variables) {
@@ -957,7 +984,16 @@ void set_up_network(const BoardConfig& config) {
     Helper peer = start_helper(CLONE_NEWNET, [&](int channel) { run_peer(config, channel); });
     peer_net_ns = open_of(peer, "ns/net", O_RDONLY);
     Helper own = start_helper(CLONE_NEWUSER | CLONE_NEWNET, [](int channel) {
-        (void)receive_byte(channel); // until init has what it needs
+        // Until init has what it needs; the emulator once the identity maps
+        // are in, so that it is opened as root.
+        if (receive_byte(channel) != 'e')
+            return;
+        std::string error;
+        const platform::UniqueFd registry(sandbox::register_emulator(emulator_rule, error));
+        if (registry.valid())
+            send_descriptor(channel, registry.get());
+        else
+            report("error: " + error);
     });
     // Identity maps: files keep their owners, and root of the switch is root
     // to them.
@@ -970,7 +1006,15 @@ void set_up_network(const BoardConfig& config) {
     }
     switch_user_ns = open_of(own, "ns/user", O_RDONLY);
     const platform::UniqueFd net = open_of(own, "ns/net", O_RDONLY);
-    send_byte(own.channel.get(), 'q');
+    if (emulator_rule.empty()) {
+        send_byte(own.channel.get(), 'q');
+    } else {
+        send_byte(own.channel.get(), 'e');
+        emulator_registry.reset(receive_descriptor(own.channel.get()));
+        errno = 0;
+        if (!emulator_registry.valid())
+            fail("no emulator for the switch's programs");
+    }
     ::waitpid(own.pid, nullptr, 0);
     if (::setns(net.get(), CLONE_NEWNET) != 0)
         fail("enter the switch's network namespace");
@@ -1158,8 +1202,10 @@ void enter_limits() {
     std::string program = options.program[0];
     std::vector<std::string> argv = options.program;
     argv[0] = "/sbin/" + program.substr(program.rfind('/') + 1);
-    Confined child = start_confined([&] { attach_console(options, config); }, argv,
-                                    program_environment(options), true);
+    std::vector<std::string> env = program_environment(options);
+    if (!program_takes_preload)
+        env.erase(std::remove(env.begin(), env.end(), PRELOAD_SETTING), env.end());
+    Confined child = start_confined([&] { attach_console(options, config); }, argv, env, true);
     if (child.pid < 0) {
         report(std::string("error: fork: ") + std::strerror(errno));
         _exit(1);
@@ -1286,7 +1332,7 @@ int usage() {
                  "       [--preload LIB] [--time virtual|real] [--fake-tool FILE]\n"
                  "       [--usb-mount FILE] [--report FILE] [--term NAME] [--stderr FILE]\n"
                  "       [--stdout FILE] [--usb-handling yes|no] [--after SCRIPT]\n"
-                 "       [--env NAME=VALUE]\n"
+                 "       [--emulator FILE [--guest-libraries DIR]] [--env NAME=VALUE]\n"
                  "       -- PROGRAM [ARGS...]\n");
     return 2;
 }
@@ -1299,7 +1345,8 @@ bool parse(int argc, char** argv, Options& options) {
         {"--fake-tool", &options.fake_tool}, {"--usb-mount", &options.usb_mount},
         {"--report", &options.report},       {"--term", &options.term},
         {"--stderr", &options.stderr_file},  {"--stdout", &options.stdout_file},
-        {"--after", &options.after}};
+        {"--after", &options.after},         {"--emulator", &options.emulator}};
+    values["--guest-libraries"] = &options.guest_libraries;
     int i = 1;
     for (; i < argc; ++i) {
         std::string arg = argv[i];
@@ -1335,6 +1382,33 @@ std::string absolute(const std::string& path) {
     return out;
 }
 
+// The emulator's rule when a program of the run is built for another CPU
+// than this machine's; empty when all are this machine's.
+std::string emulation_rule(const Options& options) {
+    const std::string host = sandbox::elf_header_start("/proc/self/exe");
+    std::string guest;
+    for (const auto* path : {&options.program[0], &options.usb_mount, &options.preload}) {
+        const std::string header = path->empty() ? "" : sandbox::elf_header_start(*path);
+        errno = 0;
+        if (!sandbox::other_machine(header, host))
+            continue;
+        if (options.emulator.empty())
+            fail(*path + " is built for another CPU and no --emulator runs it");
+        if (!guest.empty() && sandbox::other_machine(header, guest))
+            fail("programs for more than one other CPU");
+        guest = header;
+    }
+    return guest.empty() ? "" : sandbox::binfmt_rule("vswitch-guest", guest, options.emulator);
+}
+
+bool preload_fits_program(const Options& options) {
+    const std::string host = sandbox::elf_header_start("/proc/self/exe");
+    auto guest = [&host](const std::string& path) {
+        return sandbox::other_machine(sandbox::elf_header_start(path), host);
+    };
+    return options.preload.empty() || guest(options.preload) == guest(options.program[0]);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -1347,8 +1421,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "vswitch-sandbox: must run as root\n");
         return 2;
     }
-    for (auto* path : {&options.board, &options.root, &options.preload, &options.fake_tool,
-                       &options.usb_mount, &options.program[0]})
+    for (auto* path :
+         {&options.board, &options.root, &options.preload, &options.fake_tool, &options.usb_mount,
+          &options.emulator, &options.guest_libraries, &options.program[0]})
         *path = absolute(*path);
     if (options.console.empty()) {
         char link[256] = {};
@@ -1361,6 +1436,8 @@ int main(int argc, char** argv) {
         if (!switch_dir.valid())
             fail("board directory " + options.board);
         config = read_board_config();
+        emulator_rule = emulation_rule(options);
+        program_takes_preload = preload_fits_program(options);
     } catch (const SetupError& error) {
         std::fprintf(stderr, "vswitch-sandbox: %s\n", error.what().c_str());
         if (!options.report.empty())
