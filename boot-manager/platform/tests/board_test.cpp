@@ -164,8 +164,8 @@ TEST_F(BoardTest, EachFieldIsItsBytesBehindTheMuxAndEveryFailureIsReported) {
         {[](Board& b) { b.set_nvram(0x0138, {0xFF}); }, [] { set_boot_image(0x107); return get_boot_image(); }, "7|" + read(0x0138, "ff") + written(0x0100, 7) + read(0x0138, "ff") + read(0x0100, "07")},
         {[](Board& b) { b.set_led_register(2, 0xA4); }, [&] { return led_read_reg(2, &value) * 1000 + value + led_write_reg(2, 0xA5); }, "164166|0x47 <- 02, 0x47 -> a4, 0x47 <- 02 a5, +100ms, "},
         {[](Board& b) { b.stop_i2c_device(0, 0x47, 1); }, [&] { return led_read_reg(2, &value) * 10 + (led_write_reg(2, 1) < 0); }, "1641|I2C error - device 0x8e writing bus 0 offset 2: 6\nI2C error when writing LED on bus 0 offset 2: 6\n0x47 <- 02 (nak), 0x47 <- 02 01 (nak), +100ms, "},
-        // A multiplexer that does not answer hides the NVRAM behind it.
-        {[](Board& b) { b.stop_i2c_device(0, 0x70, 1); }, [] { return set_nvram_offset(0x0102, 'a') < 0; }, "1|set_nvram_offset: I2C error when writing bus 0 offset 0x102: -1:6\n0x70 <- 04 (nak), 0x56 <- 01 02 61 (nak), +100ms, 0x70 <- 00 (nak), "},
+        // A multiplexer that does not answer hides the NVRAM behind it (an offset whose low byte has bit 7 set).
+        {[](Board& b) { b.stop_i2c_device(0, 0x70, 1); }, [] { return set_nvram_offset(0x01C2, 'a') < 0; }, "1|set_nvram_offset: I2C error when writing bus 0 offset 0x1c2: -1:6\n0x70 <- 04 (nak), 0x56 <- 01 c2 61 (nak), +100ms, 0x70 <- 00 (nak), "},
         // The RTC takes its register pointer (its 3rd transaction) but not the read: the record keeps its bytes.
         {[](Board& b) { b.stop_i2c_device(0, 0x68, 4); }, [&] { return rtc_read_time(&time) * 1000 + time.bytes[0]; }, "89|I2C error - device 0xd0 @ 0, 7 bytes : 6\n0x68 <- 00, 0x68 -> (nak), "},
         // A bus that fails to open stops the opening; bus 0 works regardless.
