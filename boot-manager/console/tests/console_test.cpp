@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <string>
-#include <tuple>
 
 #include "console/console.h"
 #include "pty_console.h"
@@ -12,31 +10,15 @@ namespace {
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
-TEST(Console, SingleKeysAreReadRawAndTheTerminalRestored) {
-    PtyConsole pty;
-    const termios before = pty.mode();
-    pty.type("ab");
-    EXPECT_EQ(console_get_key(0), 'a');
-    EXPECT_EQ(console_wait_key(), 'b');
-    EXPECT_EQ(console_get_key(1), 0); // nothing more within 0.1 s
-    const termios after = pty.mode();
-    // The modes and control characters, not the whole struct: its padding and
-    // speed fields differ between the host and the target's emulator.
-    EXPECT_TRUE(after.c_iflag == before.c_iflag && after.c_oflag == before.c_oflag &&
-                after.c_cflag == before.c_cflag && after.c_lflag == before.c_lflag &&
-                std::memcmp(after.c_cc, before.c_cc, sizeof before.c_cc) == 0);
-    console_interrupted = 1;
-    pty.type("z");
-    EXPECT_EQ(console_wait_key(), 0);
-    console_interrupted = 0;
-}
-
-TEST(Console, LineEditorAndQuestions) {
+TEST(Console, KeysLineEditorAndQuestions) {
     const std::string B = "\b", WIPE = "\b \b";
-    // Keys, line size, the line read (or the answer to a question of the
-    // given kind: 'c' confirm, 'a' ask yes/no), the echo.
+    // Keys, line size, the line read (or what another kind of read gave: 'k'
+    // a key at once, one waited for, none within 0.1 s; 'i' a key waited for
+    // after an interrupt; 'c' confirm, 'a' ask yes/no), the echo.
     const std::tuple<const char*, size_t, const char*, std::string> cases[] = {
         // clang-format off
+        {"ab", 'k', "ab", ""},
+        {"z", 'i', "", ""},
         {"abc\x01X\r", 32, "Xabc", "abc" + B + B + B + "Xabc" + B + B + B + "\n"}, // Ctrl-A, insert
         {"abc\x02\x04\n", 32, "ab", "abc" + WIPE + "\n"},                          // Ctrl-B, Ctrl-D
         {"abc\x1b[D\x7f\r", 32, "ac", "abc" + B + B + "c " + B + B + "\n"},
@@ -61,10 +43,19 @@ TEST(Console, LineEditorAndQuestions) {
     for (const auto& [keys, size, expected, echo] : cases) {
         SCOPED_TRACE(keys);
         PtyConsole pty;
+        const termios before = pty.mode();
         pty.type(keys);
         std::string line(32, 'x');
         CaptureStdout();
-        if (size == 'c' || size == 'a') {
+        if (size == 'k' || size == 'i') {
+            console_interrupted = size == 'i';
+            const std::string got =
+                size == 'i' ? std::string(1, char(console_wait_key()))
+                            : std::string{char(console_get_key(0)), char(console_wait_key()),
+                                          char(console_get_key(1))};
+            EXPECT_EQ(got, std::string(expected, strlen(expected) + 1));
+            console_interrupted = 0;
+        } else if (size == 'c' || size == 'a') {
             EXPECT_EQ(size == 'c' ? console_confirm("Go", 1) : console_ask_yes_no("Go "),
                       *expected == '1');
         } else {
@@ -73,6 +64,12 @@ TEST(Console, LineEditorAndQuestions) {
             EXPECT_EQ(line.substr(0, size), expected + std::string(size - strlen(expected), 0));
         }
         EXPECT_EQ(GetCapturedStdout(), echo);
+        // The modes and control characters, not the whole struct: its padding
+        // and speed fields differ between the host and the target's emulator.
+        const termios after = pty.mode();
+        EXPECT_TRUE(after.c_iflag == before.c_iflag && after.c_oflag == before.c_oflag &&
+                    after.c_cflag == before.c_cflag && after.c_lflag == before.c_lflag &&
+                    std::memcmp(after.c_cc, before.c_cc, sizeof before.c_cc) == 0);
     }
 }
 

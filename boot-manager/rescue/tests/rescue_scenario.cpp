@@ -1,19 +1,21 @@
 // Test driver for the virtual switch: sets the board up as the start-up
-// sequence does, runs one security operation on the console and prints its
+// sequence does, runs one rescue operation on the console and prints its
 // result for a scenario to read.
 //
-//   security_scenario presence | wipe | ask | verify <image file>
+//   rescue_scenario presence | wipe | ask
+//   rescue_scenario storage <report> <timeout> <script>: runs the bash script
+//       on the storage, then with /user mounted as start-up leaves it checks
+//       /user as the rescue menu does and lists the checksums of its files
 #include <cstdio>
+#include <cstdlib>
 #include <string>
-#include <vector>
 
 #include "console/console.h"
-#include "image/image_format.h"
-#include "image/signature.h"
 #include "platform/boot_options.h"
 #include "platform/flash.h"
 #include "platform/i2c.h"
-#include "platform/unique_file.h"
+#include "platform/process.h"
+#include "rescue/filesystem.h"
 #include "rescue/low_security.h"
 
 int main(int argc, char** argv) {
@@ -30,15 +32,13 @@ int main(int argc, char** argv) {
         result = wipe_security_keys();
     } else if (operation == "ask") {
         result = console_ask_yes_no("Load it? ") ? 1 : 0;
-    } else if (operation == "verify" && argc > 2) {
-        // The first component, handed its whole header as the slot boot does.
-        platform::UniqueFile file(std::fopen(argv[2], "rb"));
-        std::vector<uint8_t> probe, header;
-        if (file && read_image_bytes(file.get(), 0, IMAGE_PROBE_SIZE, &probe) &&
-            read_image_bytes(file.get(), 0, image_be16(&probe[IMAGE_V3_HEADER_LENGTH_OFFSET]),
-                             &header) &&
-            seek_image(file.get(), 0))
-            result = verify_image_signature(file.get(), header.data(), header.size(), BoardPaths{});
+    } else if (operation == "storage" && argc > 4) {
+        static_cast<void>(platform::run_program(
+            {"/bin/bash", "-c",
+             std::string(argv[4]) + "\nmount /dev/mmcblk0p1 /user 2>/dev/null"}));
+        std::printf("[result %d]\n", check_user_filesystem(std::atoi(argv[2]), std::atoi(argv[3])));
+        return platform::run_program(
+            {"/bin/bash", "-c", "cd /user && md5sum .keep images/* 2>/dev/null"});
     } else {
         return 2;
     }
