@@ -1,5 +1,6 @@
 #include "rescue/boot_settings.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 
@@ -75,9 +76,14 @@ int select_boot_image() {
         std::printf("Install image as image 1 or 2 (q to quit): ");
         std::fflush(stdout);
         char answer[SLOT_ANSWER_SIZE];
+        errno = 0;
         if (!std::fgets(answer, sizeof answer, stdin)) {
-            // An interrupted read leaves the stream's error mark behind.
+            // Only a read cut short by Ctrl-C asks again. At the end of input
+            // nobody is there to answer, and asking again would spin for ever.
+            const bool interrupted = std::ferror(stdin) && errno == EINTR;
             std::clearerr(stdin);
+            if (!interrupted)
+                return 0;
             continue;
         }
         const char first = answer[0];

@@ -3,7 +3,9 @@
 // virtual time; run with the board interposer preloaded), with the console on
 // a pseudo-terminal. Actions that start commands run on the virtual switch
 // instead.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "board/board_state.h"
 #include "console/console.h"
@@ -75,6 +77,16 @@ TEST(RescueConsole, MenuAndNvramDialogues) {
                   std::tuple(result, output, after));
         console_interrupted = 0;
     }
+    // A console that has gone away ends the slot prompt instead of asking for ever.
+    const int saved_stdin = ::dup(0), null_input = ::open("/dev/null", O_RDONLY);
+    ASSERT_EQ(::dup2(null_input, 0), 0);
+    ::close(null_input);
+    CaptureStdout();
+    EXPECT_EQ(select_boot_image(), 0);
+    GetCapturedStdout();
+    ::dup2(saved_stdin, 0);
+    ::close(saved_stdin);
+    std::clearerr(stdin);
     i2c_close_buses();
 }
 
