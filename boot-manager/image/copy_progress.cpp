@@ -141,8 +141,10 @@ int copy_file_with_progress(const char* source_path, const char* destination_pat
     File destination(std::fopen(destination_path, "wb"));
     if (!destination)
         return 0;
+    // Zeros written for unreadable bytes must not pass for the file.
     if (!copy_with_progress(source.get(), static_cast<uint32_t>(status.st_size),
-                            destination.get())) {
+                            destination.get()) ||
+        std::ferror(source.get())) {
         const int error = errno;
         destination.reset();
         errno = error;

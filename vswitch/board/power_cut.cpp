@@ -193,7 +193,9 @@ VSWITCH_EXPORT FILE* fopen64(const char* path, const char* mode) {
 
 VSWITCH_EXPORT int fclose(FILE* stream) {
     REAL(fclose);
+    const int saved = errno; // fileno fails with EBADF on a file-eio stream
     slot_file_closed(::fileno(stream));
+    errno = saved;
     return real_fclose(stream);
 }
 

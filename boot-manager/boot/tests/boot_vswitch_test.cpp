@@ -174,6 +174,7 @@ INSTANTIATE_TEST_SUITE_P(Boots, BootRoad, ::testing::Values(
     Row{"env_file_read_fails", "gg", 1, {}, {INSTALLED}, "running 1\n/bin/backtrace\n" + STARTED.substr(STARTED.find('$')), {}, false, {{"file-eio", "/tmp/home/bin/env-setup"}}},
     Row{"env_file_missing", "gg", 1, {}, {INSTALLED}, "running 1\n/bin/backtrace\n" + STARTED.substr(STARTED.find('$')), {}, false, {{"file-missing", "/tmp/home/bin/env-setup"}}},
     Row{"gdb_image_read_fails", "g2", 1, {"gdb=on"}, {"Extracting GDB from image slot 2\n"}, "Image has invalid header 0x0\nrunning 1\n" + STARTED, {}, false, {{"file-eio", "/user/images/image2"}}},
+    Row{"gdb_image_not_opened", "g2", 1, {"gdb=on"}, {"Extracting GDB from image slot 2\n"}, "Failed to open GDB image (from slot 2)\nrunning 1\n" + STARTED, {}, false, {{"file-missing", "/user/images/image2"}}},
     Row{"gdb_file_not_created", "g2", 1, {"gdb=on"}, {"Extracting GDB from image slot 2\n"}, "Failed to open GDB output file.\nrunning 1\n" + STARTED, {}, false, {{"file-missing", "/tmp/gdb.gz"}}},
     Row{"gdb_on_full_tmp", "g2", 1, {"gdb=on"}, {"Found GDB image 2 of length = ", INSTALLED + "**** GDB mode selected but GDB not available. Please install GDB image ***\n"}, "Failed to open GDB output file.\nrunning 1\n" + STARTED, {}, false, {{"file-enospc", "/tmp/gdb.gz"}}}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -195,6 +196,11 @@ TEST_F(UsbPhase, InstallsAndBootsFromTheStickAcrossReboots) {
     char digest[IMAGE_MD5_TEXT_SIZE];
     ASSERT_TRUE(image_md5((dir + "2.img").c_str(), digest));
     vswitch().write_user_file(std::string("images/rejected/") + digest, "");
+    // The stranger's image cannot be entered on the list: it is tried all the same.
+    char stranger[IMAGE_MD5_TEXT_SIZE];
+    ASSERT_TRUE(image_md5((dir + "S.img").c_str(), stranger));
+    write_file(board().path("faults/file-missing"),
+               std::string("/user/images/rejected/") + stranger + "\n");
     // A fresh stick with these images (kind, name) before the boot, the keys
     // typed while the rejected-list question waits, the console texts in
     // this order, the running image in NVRAM afterwards (0xFF: the board
@@ -224,6 +230,7 @@ TEST_F(UsbPhase, InstallsAndBootsFromTheStickAcrossReboots) {
         EXPECT_EQ(wait_for_end().ending, Ending::exited) << console();
         EXPECT_EQ(board().nvram_byte(NVRAM_RUNNING_IMAGE), running_image) << console();
     }
+    EXPECT_FALSE(vswitch().read_user_file(std::string("images/rejected/") + stranger).has_value());
     // Entries for the boot image and both slots.
     EXPECT_EQ(
         test_support::split(vswitch().read_user_file("install.log").value_or(""), '\n').size(), 3u);

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -118,6 +119,9 @@ TEST(InstalledHeader, BootLoaderComparedWithoutItsCrcSlotFilesFlashAndUnknownTyp
     uint8_t out[16];
     EXPECT_EQ(read_installed_header_in(IMAGE_TYPE_APPLICATION, out, 1, images), 1);
     EXPECT_EQ(Bytes(out, out + 16), installed);
+    ASSERT_TRUE(write_file(dir.file("image3"), Bytes(installed.begin(), installed.end() - 1)));
+    EXPECT_EQ(read_installed_header_in(IMAGE_TYPE_APPLICATION, out, 3, images), 1);
+    EXPECT_EQ(Bytes(out, out + 16), Bytes(16)); // a header cut short is none
     Bytes rebuilt = installed;
     rebuilt[1] ^= 0x40; // same version, other CRC: an Application OS is installed again
     EXPECT_EQ(std::make_tuple(same_installed_version_in(installed.data(), 1, images),
@@ -171,9 +175,11 @@ TEST(InstallRecords, LogLineFromTheRtcRegistersWithoutTheirFlagBitsAndTheRecordF
     CaptureStdout();
     write_install_log_entry(path.c_str(), "image", "USB", eve);
     write_install_log_entry(dir.file("absent/install.log").c_str(), "image", "USB", eve);
+    std::filesystem::create_symlink("/dev/full", dir.file("full.log")); // a full filesystem
+    write_install_log_entry(dir.file("full.log").c_str(), "image", "USB", eve);
     write_install_record_files(dir.file("absent").c_str(), "onie", 1, 2, 0);
-    EXPECT_EQ(GetCapturedStdout(),
-              "Updating install log. " + line + "Updating install log. " + line);
+    EXPECT_EQ(GetCapturedStdout(), "Updating install log. " + line + "Updating install log. " +
+                                       line + "Updating install log. " + line);
     EXPECT_EQ(text_of(path), "old\n" + line);
     EXPECT_FALSE(file_exists(dir.file("absent")));
     // Record files: version and CRC most significant byte first, and the local time.
@@ -182,7 +188,10 @@ TEST(InstallRecords, LogLineFromTheRtcRegistersWithoutTheirFlagBitsAndTheRecordF
     ASSERT_TRUE(write_file(dir.file("uboot-timestamp"), Bytes(300)));
     write_install_record_files(dir.path().c_str(), "uboot", 0x01020304, 0xCADBBE3D,
                                1767225599); // 2025-12-31 23:59:59 UTC
+    // A record that cannot be written is not left behind.
+    std::filesystem::create_symlink("/dev/full", dir.file("onie-crc"));
     write_install_record_files(dir.path().c_str(), "onie", 1, 2, 86400 * 6);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(dir.file("onie-crc"))));
     EXPECT_EQ(text_of(dir.file("uboot-version")) + text_of(dir.file("uboot-crc")),
               "\x01\x02\x03\x04\xCA\xDB\xBE\x3D");
     EXPECT_EQ(text_of(dir.file("uboot-timestamp")) + text_of(dir.file("onie-timestamp")),
