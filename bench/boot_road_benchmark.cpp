@@ -58,14 +58,8 @@ int fail(const std::string& why) {
 
 int main(int argc, char** argv) {
     uint64_t mib = 256;
-    if (argc == 3 && std::string(argv[1]) == "--mib")
-        mib = std::strtoull(argv[2], nullptr, 10);
-    if (mib == 0)
-        return fail("usage: boot_road_benchmark [--mib N]");
-    if (::geteuid() != 0)
-        return fail("needs root for the virtual switch");
-    if (!*PRODUCTION_SIGNING_KEY_FILE)
-        return fail("the build has no production private key to sign with");
+    if (const std::string why = bench::why_not_start(argc, argv, &mib); !why.empty())
+        return fail(why);
     test_support::TempDir dir;
     vswitch::VirtualSwitch vswitch = vswitch::VirtualSwitch::create(dir.file("switch"));
     const std::string user = vswitch.user_dir();

@@ -57,14 +57,8 @@ int fail(const std::string& why) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 3 && std::string(argv[1]) == "--mib")
-        image_mib = std::strtoull(argv[2], nullptr, 10);
-    if (image_mib == 0)
-        return fail("usage: install_memory_benchmark [--mib N]");
-    if (::geteuid() != 0)
-        return fail("needs root for the virtual switch");
-    if (!*PRODUCTION_SIGNING_KEY_FILE)
-        return fail("the build has no production private key to sign with");
+    if (const std::string why = bench::why_not_start(argc, argv, &image_mib); !why.empty())
+        return fail(why);
     test_support::TempDir dir;
     vswitch::VirtualSwitch vswitch = vswitch::VirtualSwitch::create(dir.file("switch"));
     const std::string payload = dir.file("payload");

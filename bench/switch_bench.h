@@ -4,6 +4,7 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "image/signing_key_files.h"
 #include "platform/process.h"
 #include "testbed/run.h"
 #include "testbed/virtual_switch.h"
@@ -65,6 +67,20 @@ inline std::string drive(vswitch::VirtualSwitch& vswitch, const std::vector<std:
 // Copies a host program into the switch's /user, where the driver can run it.
 inline bool copy_program(const std::string& from, const std::string& to) {
     return platform::command_succeeded(platform::run_program({"cp", from, to}));
+}
+
+// The benchmarks' common start: "--mib N" (kept when absent), root for the
+// switch, a production key to sign with. Empty when they can run, else why not.
+inline std::string why_not_start(int argc, char** argv, uint64_t* mib) {
+    if (argc == 3 && std::string(argv[1]) == "--mib")
+        *mib = std::strtoull(argv[2], nullptr, 10);
+    if (*mib == 0)
+        return std::string("usage: ") + argv[0] + " [--mib N]";
+    if (::geteuid() != 0)
+        return "needs root for the virtual switch";
+    if (!*PRODUCTION_SIGNING_KEY_FILE)
+        return "the build has no production private key to sign with";
+    return "";
 }
 
 } // namespace bench

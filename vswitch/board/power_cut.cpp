@@ -173,22 +173,23 @@ using namespace vswitch::board;
 
 // Streams the program opens itself: stdio writes go to the kernel from inside
 // libc, so slot files written through a stream are counted at fwrite.
-VSWITCH_EXPORT FILE* fopen(const char* path, const char* mode) {
-    REAL(fopen);
+static FILE* open_stream(FILE* (*real)(const char*, const char*), const char* path,
+                         const char* mode) {
     FILE* stream = nullptr;
     if (!file_fault_fopen(path, mode, &stream))
-        stream = real_fopen(path, mode);
+        stream = real(path, mode);
     slot_stream_opened(stream, path, mode);
     return stream;
 }
 
+VSWITCH_EXPORT FILE* fopen(const char* path, const char* mode) {
+    REAL(fopen);
+    return open_stream(real_fopen, path, mode);
+}
+
 VSWITCH_EXPORT FILE* fopen64(const char* path, const char* mode) {
     REAL(fopen64);
-    FILE* stream = nullptr;
-    if (!file_fault_fopen(path, mode, &stream))
-        stream = real_fopen64(path, mode);
-    slot_stream_opened(stream, path, mode);
-    return stream;
+    return open_stream(real_fopen64, path, mode);
 }
 
 VSWITCH_EXPORT int fclose(FILE* stream) {
