@@ -8,6 +8,8 @@
 //                 from fopen then fails every read and write with EIO (a raw
 //                 open passes through: the program reads and writes its files
 //                 through stdio, and stdio's calls never reach this library).
+// file-missing-reading and file-eio-reading do the same to opens for reading
+// only: a file written whole that cannot be read back.
 
 #include "file_faults.h"
 
@@ -50,14 +52,16 @@ bool listed(const char* name, const char* path) {
     return false;
 }
 
-Fault fault_of(const char* path) {
+Fault fault_of(const char* path, bool read_only) {
     if (path == nullptr || path[0] != '/' || current_board() == nullptr)
         return Fault::none;
     const int saved = errno;
-    const Fault fault = listed("file-missing", path)  ? Fault::missing
-                        : listed("file-enospc", path) ? Fault::enospc
-                        : listed("file-eio", path)    ? Fault::eio
-                                                      : Fault::none;
+    const Fault fault = listed("file-missing", path)                        ? Fault::missing
+                        : listed("file-enospc", path)                       ? Fault::enospc
+                        : listed("file-eio", path)                          ? Fault::eio
+                        : read_only && listed("file-missing-reading", path) ? Fault::missing
+                        : read_only && listed("file-eio-reading", path)     ? Fault::eio
+                                                                            : Fault::none;
     errno = saved;
     return fault;
 }
@@ -97,9 +101,9 @@ int closed(void*) {
 } // namespace
 
 bool file_fault_open(const char* path, int flags, int* result) {
-    const Fault fault = fault_of(path);
     // A full filesystem still reads what it holds.
     const bool read_only = (flags & O_ACCMODE) == O_RDONLY;
+    const Fault fault = fault_of(path, read_only);
     if (fault == Fault::none || fault == Fault::eio || (fault == Fault::enospc && read_only))
         return false;
     *result = -1;
@@ -112,8 +116,9 @@ bool file_fault_open(const char* path, int flags, int* result) {
 }
 
 bool file_fault_fopen(const char* path, const char* mode, FILE** stream) {
-    const Fault fault = mode != nullptr ? fault_of(path) : Fault::none;
-    const int flags = fault != Fault::none ? fopen_flags(mode) : 0;
+    const int flags = mode != nullptr ? fopen_flags(mode) : 0;
+    const Fault fault =
+        mode != nullptr ? fault_of(path, (flags & O_ACCMODE) == O_RDONLY) : Fault::none;
     if (fault == Fault::none || (fault == Fault::enospc && (flags & O_ACCMODE) == O_RDONLY))
         return false;
     *stream = nullptr;

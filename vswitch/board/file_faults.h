@@ -1,6 +1,8 @@
 // Faults on the files the program opens itself (not the board's devices):
 // faults/file-missing, faults/file-enospc and faults/file-eio each list
-// absolute paths, one a line, spelled as the program opens them.
+// absolute paths, one a line, spelled as the program opens them;
+// faults/file-missing-reading and faults/file-eio-reading affect only the
+// opens for reading.
 #pragma once
 
 #include <cstdio>
