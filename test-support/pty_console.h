@@ -45,6 +45,8 @@ class PtyConsole {
     void type(const std::string& keys) const {
         [[maybe_unused]] ssize_t n = ::write(master_.get(), keys.data(), keys.size());
     }
+    // The far end goes away, as a serial line whose carrier drops.
+    void hang_up() { master_.reset(); }
     termios mode() const {
         termios t{};
         ::tcgetattr(slave_.get(), &t);

@@ -3,9 +3,20 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "platform/timing.h"
 
 namespace platform {
+
+namespace {
+
+bool hung_up(int fd) {
+    pollfd line{fd, POLLIN, 0};
+    return ::poll(&line, 1, 0) > 0 && (line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+} // namespace
 
 RawTerminal::RawTerminal(int fd, unsigned timeout) : fd_(fd), timeout_(timeout) {
     terminal_ = ::tcgetattr(fd_, &saved_) == 0;
@@ -22,10 +33,12 @@ RawTerminal::~RawTerminal() {
 
 int RawTerminal::read_byte() const {
     unsigned char byte = 0;
-    ssize_t count = ::read(fd_, &byte, 1);
-    // Input that is no terminal ends without waiting: keep the pace the
-    // time-out promises, so that a polling caller does not spin.
-    if (!terminal_ && count == 0 && timeout_ != 0)
+    const ssize_t count = ::read(fd_, &byte, 1);
+    // Input that is no terminal, or a line that has hung up, ends without
+    // waiting: keep the pace the time-out promises, so that a polling caller
+    // does not spin. An interrupted read returns at once.
+    if (count != 1 && timeout_ != 0 && !(count < 0 && errno == EINTR) &&
+        (!terminal_ || hung_up(fd_)))
         sleep_milliseconds((timeout_ & 0xFF) * 100U);
     return byte;
 }

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 
 #include "console/console.h"
+#include "platform/terminal.h"
 #include "pty_console.h"
 
 namespace {
@@ -71,6 +73,14 @@ TEST(Console, KeysLineEditorAndQuestions) {
                     after.c_cflag == before.c_cflag && after.c_lflag == before.c_lflag &&
                     std::memcmp(after.c_cc, before.c_cc, sizeof before.c_cc) == 0);
     }
+    // A line that hangs up during a key wait answers every read at once; each
+    // read still takes its time-out instead of spinning.
+    PtyConsole pty;
+    const platform::RawTerminal raw(0, 1);
+    pty.hang_up();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(raw.read_byte(), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
 }
 
 } // namespace
