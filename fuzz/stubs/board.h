@@ -22,5 +22,13 @@ inline size_t fuzz_load_nvram(const uint8_t* data, size_t size, size_t take) {
     return n;
 }
 
-// The argument vector of the last program the boot manager ran.
+// The argument vector of the last program the boot manager ran. When a target
+// sets a log, every program's argument vector goes there, and every shell
+// command line as {"sh", "-c", line}.
 extern std::vector<std::string> fuzz_last_program;
+extern std::vector<std::vector<std::string>>* fuzz_command_log;
+// Bit n set: the n-th command run (shell lines and programs alike, counted
+// from 0 by fuzz_commands_run, which a target resets) fails.
+extern uint32_t fuzz_failing_commands;
+extern bool fuzz_port_up; // the management port is there, up and linked
+extern unsigned fuzz_commands_run;

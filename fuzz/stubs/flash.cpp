@@ -12,3 +12,7 @@ int flash_read_range(uint8_t*, int, uint32_t, uint32_t) {
 int flash_erase_range(int, uint32_t, uint32_t) {
     return -1;
 }
+
+int flash_write_range(const uint8_t*, int, uint32_t, uint32_t, uint8_t) {
+    return -1;
+}

@@ -1,5 +1,7 @@
 // The installation engine as the USB and download paths of the fuzz targets
-// see it: the file handed over must be there; nothing is installed.
+// see it: the file handed over must be there; nothing is installed. Weak: the
+// install prompt's target links the real engine (and the storage dialogues'
+// target the real filesystem check).
 #include <sys/stat.h>
 
 #include "fuzz_support.h"
@@ -8,7 +10,8 @@
 #include "launch/launch.h"
 #include "rescue/filesystem.h"
 
-int install_image_file(const char* path, int, int slot, const InstallEnvironment&) {
+__attribute__((weak)) int install_image_file(const char* path, int, int slot,
+                                             const InstallEnvironment&) {
     struct stat status {};
     fuzz::require(::lstat(path, &status) == 0 && !S_ISDIR(status.st_mode));
     fuzz::require(slot >= 0 && slot <= 2);
@@ -27,6 +30,6 @@ void launch_application_os(bool) {
     throw fuzz::SessionEnd{};
 }
 
-int check_user_filesystem(int, int) {
+__attribute__((weak)) int check_user_filesystem(int, int) {
     return 1;
 }
