@@ -1,5 +1,6 @@
 #include "boot/slot_boot.h"
 
+#include <cerrno>
 #include <cstdio>
 
 #include "boot/debugger_image.h"
@@ -131,8 +132,11 @@ bool verify_and_unpack(FILE* image, const BootComponent& found, FILE* archive,
     }
     std::printf("Unpacking image: ");
     PayloadDigest copied;
-    (void)copy_with_progress(image, static_cast<uint32_t>(header.payload_size), archive,
-                             same_bytes_as_verified ? &copied : nullptr);
+    // An archive cut short (a full /tmp) would start a partial Application OS
+    // and count the slot as running: the copy printed why; the caller moves on.
+    if (!copy_with_progress(image, static_cast<uint32_t>(header.payload_size), archive,
+                            same_bytes_as_verified ? &copied : nullptr))
+        return false;
     // Accepted without a verified digest (unsigned, operator's word): there is
     // nothing to hold the copy to.
     if (same_bytes_as_verified && verified.present && !same_payload(verified, copied)) {
@@ -181,12 +185,14 @@ bool boot_image_slot(ImageSlot slot) {
     const bool from_stick = slot == SLOT_USB;
     const bool unpacked = verify_and_unpack(image.get(), found, archive.get(), from_stick, {});
     image.reset();
-    // A failed write was reported by the copy; the boot goes on with what was
-    // written, and tar reports a short archive.
-    [[maybe_unused]] const bool closed = platform::close_written(std::move(archive));
-    if (!unpacked) {
-        if (from_stick)
-            std::remove(ARCHIVE); // never unpack bytes that did not verify
+    errno = 0;
+    const bool closed = platform::close_written(std::move(archive));
+    if (unpacked && !closed)
+        std::printf("Image unpack failed (err %d)\n", errno);
+    if (!unpacked || !closed) {
+        // Never unpack bytes that did not verify or arrive whole; the space
+        // goes back to /tmp for the other slot.
+        std::remove(ARCHIVE);
         return false;
     }
 
