@@ -94,8 +94,12 @@ std::string i2c_fault_name(int bus, uint8_t address7, const char* what) {
     return name;
 }
 
+std::string fault_name(const std::string& what) {
+    return std::string(layout::FAULT_DIR) + "/" + what;
+}
+
 std::string mtd_fault_name(Partition partition, const char* what) {
-    return std::string(layout::FAULT_DIR) + "/mtd-" + info_of(partition).name + "-" + what;
+    return fault_name(std::string("mtd-") + info_of(partition).name + "-" + what);
 }
 
 void set_flag(const std::string& path, bool on) {
@@ -366,7 +370,7 @@ void Board::clear_logs() {
 }
 
 void Board::fail_i2c_open(int bus, bool on) {
-    set_flag(path(std::string(layout::FAULT_DIR) + "/i2c-" + std::to_string(bus) + "-open"), on);
+    set_flag(path(fault_name("i2c-" + std::to_string(bus) + "-open")), on);
 }
 
 void Board::stop_i2c_device(int bus, uint8_t address7, unsigned nth) {
@@ -374,7 +378,7 @@ void Board::stop_i2c_device(int bus, uint8_t address7, unsigned nth) {
 }
 
 void Board::fail_nvram_offset(uint16_t offset) {
-    write_text(path(std::string(layout::FAULT_DIR) + "/nvram-offset"), hex(offset) + "\n");
+    write_text(path(fault_name("nvram-offset")), hex(offset) + "\n");
 }
 
 void Board::short_i2c_read(int bus, uint8_t address7, size_t bytes) {
@@ -401,24 +405,24 @@ void Board::fail_flash_write_at(Partition partition, uint32_t offset) {
     write_text(path(mtd_fault_name(partition, "write-at")), hex(offset) + "\n");
 }
 
+void Board::fail_file(const std::string& fault, const std::string& path_of_file) {
+    write_text(path(fault_name(fault)), path_of_file + "\n");
+}
+
 void Board::cut_power_after_flash_ops(uint64_t n) {
-    write_text(path(std::string(layout::FAULT_DIR) + "/power-cut-flash-op"),
-               std::to_string(n) + "\n");
+    write_text(path(fault_name("power-cut-flash-op")), std::to_string(n) + "\n");
 }
 
 void Board::cut_power_after_slot_bytes(uint64_t n) {
-    write_text(path(std::string(layout::FAULT_DIR) + "/power-cut-file-bytes"),
-               std::to_string(n) + "\n");
+    write_text(path(fault_name("power-cut-file-bytes")), std::to_string(n) + "\n");
 }
 
 void Board::cut_power_after_i2c_writes(uint64_t n) {
-    write_text(path(std::string(layout::FAULT_DIR) + "/power-cut-i2c-write"),
-               std::to_string(n) + "\n");
+    write_text(path(fault_name("power-cut-i2c-write")), std::to_string(n) + "\n");
 }
 
 void Board::cut_power_at(uint64_t clock_ns) {
-    write_text(path(std::string(layout::FAULT_DIR) + "/power-cut-at"),
-               std::to_string(clock_ns) + "\n");
+    write_text(path(fault_name("power-cut-at")), std::to_string(clock_ns) + "\n");
 }
 
 std::string Board::power_cut() const {

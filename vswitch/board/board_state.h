@@ -145,6 +145,9 @@ class Board {
     void fail_flash_read_at(Partition partition, uint32_t offset);
     void fail_flash_erase_at(Partition partition, uint32_t offset);
     void fail_flash_write_at(Partition partition, uint32_t offset);
+    // fault: "file-missing", "file-enospc", "file-eio", "file-missing-reading"
+    // or "file-eio-reading": this one path, as the program spells it, fails so.
+    void fail_file(const std::string& fault, const std::string& path);
     void clear_faults();
 
     // Power cuts: the program dies of SIGKILL, its own buffers unflushed,

@@ -120,7 +120,7 @@ TEST_P(BootRoad, ConsoleCommandsAndHandOver) {
     if (row.without_starter)
         vswitch().remove_tool("backtrace");
     for (const auto& [name, path] : row.faults)
-        write_file(board().path("faults/" + name), path + "\n");
+        board().fail_file(name, path);
     RunOptions options;
     options.stderr_to_file = true;
     boot(options);
@@ -199,8 +199,7 @@ TEST_F(UsbPhase, InstallsAndBootsFromTheStickAcrossReboots) {
     // The stranger's image cannot be entered on the list: it is tried all the same.
     char stranger[IMAGE_MD5_TEXT_SIZE];
     ASSERT_TRUE(image_md5((dir + "S.img").c_str(), stranger));
-    write_file(board().path("faults/file-missing"),
-               std::string("/user/images/rejected/") + stranger + "\n");
+    board().fail_file("file-missing", std::string("/user/images/rejected/") + stranger);
     // A fresh stick with these images (kind, name) before the boot, the keys
     // typed while the rejected-list question waits, the console texts in
     // this order, the running image in NVRAM afterwards (0xFF: the board

@@ -297,8 +297,7 @@ TEST_F(BoardTest, LowSecurityMarkerCutShortByAFullFilesystemStillTurnsTheModeOn)
     BoardPaths paths;
     paths.low_security_marker = dir.file("lowsec");
     const std::string& marker = paths.low_security_marker;
-    test_support::write_file(board().path("faults/file-enospc"),
-                             Bytes(marker.begin(), marker.end()));
+    board().fail_file("file-enospc", marker);
     set_low_security_mode(paths, true);
     board().clear_faults();
     EXPECT_TRUE(low_security_mode_active(paths));
